@@ -25,6 +25,7 @@
 #pragma once
 
 #include <coroutine>
+#include <exception>
 #include <cstddef>
 #include <new>
 #include <tuple>

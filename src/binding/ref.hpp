@@ -55,7 +55,7 @@ class Name {
  private:
   friend int intern_all() noexcept;
   const char* text_;
-  PyObject* obj_ = nullptr;
+  mutable PyObject* obj_ = nullptr;
   Name* next_;
 };
 

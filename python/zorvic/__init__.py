@@ -1,0 +1,1 @@
+"""Zorvic: building blocks for agents on an asyncio event loop."""

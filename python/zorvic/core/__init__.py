@@ -1,0 +1,1 @@
+"""Zorvic core: the compiled `worker_pool` module lives here."""

@@ -1,0 +1,1133 @@
+// The coroutine, coroutine-wrapper and generator types, and the one driver
+// that resumes an operation body.
+//
+// A coroutine object owns a suspended C++ body (body.hpp) and its scope. One
+// engine, send_ex(), resumes it and reports one of three outcomes (yielded,
+// returned, error); send(), __next__, the fast send slot, throw() and close()
+// are thin adapters over it. Everything Python can observe lives here: the
+// running flag, the object being awaited and its cached send entry, the
+// handled-exception state, the traceback entry of an escaping error, the
+// "never awaited" warning, and dropping every reference when the body ends.
+#include "binding/coroutine.hpp"
+
+#include <frameobject.h>
+
+#include <cstddef>
+#include <new>
+#include <utility>
+
+#include "binding/traceback.hpp"
+
+namespace binding {
+namespace {
+
+const Name kSendName{"send"};
+const Name kThrowName{"throw"};
+const Name kCloseName{"close"};
+const Name kAwaitName{"__await__"};
+const Name kModuleNameString{kModuleName};
+
+PyTypeObject* coroutine_type_ = nullptr;
+PyTypeObject* wrapper_type_ = nullptr;
+PyTypeObject* generator_type_ = nullptr;
+
+// ================================================================ objects
+
+enum class Stage : unsigned char { created, suspended, finished };
+
+// Everything a coroutine or generator object holds besides its header.
+struct CoroState {
+  Body::Handle handle{};      // the body's frame; empty once finished
+  Scope* scope = nullptr;     // the per-call record; null once finished
+  const Operation* op = nullptr;
+  Ref delegate;               // what the body awaits while suspended (cr_await)
+  sendfunc cached_send = nullptr;  // the delegate type's fast send entry
+  Ref handled;                // the exception the body is handling, if any
+  Ref name, qualname, module, code, frame;
+  Stage stage = Stage::created;
+  bool running = false;
+  bool at_yield = false;      // a generator suspended at co_yield, not an await
+  bool is_generator = false;
+};
+
+struct CoroObject {
+  PyObject ob_base;
+  CoroState s;
+};
+
+struct WrapperObject {
+  PyObject ob_base;
+  Ref coro;
+};
+
+CoroObject* as_coro(PyObject* o) noexcept { return reinterpret_cast<CoroObject*>(o); }
+WrapperObject* as_wrapper(PyObject* o) noexcept { return reinterpret_cast<WrapperObject*>(o); }
+
+bool is_body_object(PyObject* o) noexcept {
+  return Py_IS_TYPE(o, coroutine_type_) || Py_IS_TYPE(o, generator_type_);
+}
+
+// The object of ours to drive directly when `o` is one (a wrapper stands for
+// its coroutine), or null for anything else.
+CoroObject* direct_target(PyObject* o) noexcept {
+  if (is_body_object(o)) return as_coro(o);
+  if (Py_IS_TYPE(o, wrapper_type_)) return as_coro(as_wrapper(o)->coro.get());
+  return nullptr;
+}
+
+const char* already_executing(const CoroState& st) noexcept {
+  return st.is_generator ? "generator already executing" : "coroutine already executing";
+}
+
+// ================================================================ helpers
+
+// Sets the running flag for its lifetime.
+class Running {
+ public:
+  explicit Running(CoroState& st) noexcept : st_(st) { st_.running = true; }
+  ~Running() { st_.running = false; }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+
+ private:
+  CoroState& st_;
+};
+
+// Installs the body's handled exception as the thread's for its lifetime,
+// then stores whatever the body left there and restores the caller's.
+//
+// The public calls see the topmost handled exception that is not None, so an
+// empty slot shows whatever an outer frame is handling. `lower_` is that
+// outer value: reading it back after the body means the body left its slot
+// empty, and restoring it means the caller's slot was empty too.
+class HandledSwap {
+ public:
+  explicit HandledSwap(CoroState& st) noexcept : st_(st) {
+    saved_ = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(nullptr);
+    lower_ = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(st_.handled.get());
+  }
+  ~HandledSwap() {
+    Ref now = Ref::steal(PyErr_GetHandledException());
+    if (now.get() == lower_.get()) now.reset();
+    PyErr_SetHandledException(saved_.get() == lower_.get() ? nullptr : saved_.get());
+    Ref old = std::exchange(st_.handled, std::move(now));
+  }
+  HandledSwap(const HandledSwap&) = delete;
+  HandledSwap& operator=(const HandledSwap&) = delete;
+
+ private:
+  CoroState& st_;
+  Ref saved_, lower_;
+};
+
+// The value of a finished iteration: the pending StopIteration's value (taken
+// off the thread), None when nothing is pending, or null when another error
+// is pending.
+Ref fetch_stop_value() noexcept {
+  if (!PyErr_Occurred()) return Ref::none();
+  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return {};
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  PyObject* value = reinterpret_cast<PyStopIterationObject*>(exc.get())->value;
+  return Ref::borrow(value ? value : Py_None);
+}
+
+// Raises StopIteration carrying a body's return value. Tuples and exceptions
+// are wrapped in a StopIteration first: given to PyErr_SetObject as they are,
+// a tuple would become the constructor's arguments and an exception would be
+// raised itself.
+void set_return_value(PyObject* value) noexcept {
+  if (value == Py_None) {
+    PyErr_SetNone(PyExc_StopIteration);
+  } else if (PyTuple_Check(value) || PyExceptionInstance_Check(value)) {
+    Ref exc = call(PyExc_StopIteration, value);
+    if (exc) PyErr_SetObject(PyExc_StopIteration, exc.get());
+  } else {
+    PyErr_SetObject(PyExc_StopIteration, value);
+  }
+}
+
+// Replaces a pending StopIteration by RuntimeError caused by it.
+void replace_stop_iteration() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+  Ref cause = Ref::steal(PyErr_GetRaisedException());
+  PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  PyException_SetCause(exc.get(), cause.new_ref());
+  PyException_SetContext(exc.get(), cause.release());
+  PyErr_SetRaisedException(exc.release());
+}
+
+// ================================================================ finishing
+
+// Destroys a frame suspended in the middle of the body (only when close could
+// not finish it): its locals are released as if the body were running.
+void destroy_suspended(CoroState& st, Body::Handle h) noexcept {
+  HandledSwap swap(st);
+  h.destroy();
+}
+
+// Drops everything at once: the frame, the scope (back to its free list) and
+// every reference, which then read as None. The state is consistent before
+// any reference is released, since releasing one can run Python code.
+void finish(CoroObject* c) noexcept {
+  CoroState& st = c->s;
+  st.stage = Stage::finished;
+  st.at_yield = false;
+  st.cached_send = nullptr;
+  Body::Handle h = std::exchange(st.handle, {});
+  Scope* scope = std::exchange(st.scope, nullptr);
+  if (h) {
+    Body::promise_type& p = h.promise();
+    Ref sent = std::move(p.sent), yielded = std::move(p.yielded);
+    Ref delegate = std::move(p.delegate), result = std::move(p.result);
+    if (h.done()) {
+      h.destroy();
+    } else {
+      destroy_suspended(st, h);
+    }
+  }
+  if (scope) scope->recycle();
+  Ref dropped[] = {std::move(st.delegate), std::move(st.handled), std::move(st.name),
+                   std::move(st.qualname), std::move(st.module), std::move(st.code),
+                   std::move(st.frame)};
+}
+
+// An error leaves the body at `line`: the coroutine finishes with it.
+PySendResult finish_with_error(CoroObject* c, int line) noexcept {
+  replace_stop_iteration();
+  add_traceback(c->s.op->name, line);
+  finish(c);
+  return PYGEN_ERROR;
+}
+
+// ================================================================ the driver
+
+PySendResult send_ex(CoroObject* c, PyObject* arg, PyObject** out) noexcept;
+PySendResult throw_ex(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject** out) noexcept;
+int close_ex(CoroObject* c) noexcept;
+
+// Runs the body from where it stopped. `sent` is what its await resumes with;
+// null means the pending error is raised there. The caller holds the running
+// flag and has dropped any delegation.
+PySendResult resume_body(CoroObject* c, Ref sent, PyObject** out) noexcept {
+  CoroState& st = c->s;
+  if (!sent && (st.stage == Stage::created || st.at_yield)) {
+    // Nothing can handle an error at the start of a body or at a yield.
+    return finish_with_error(c, st.stage == Stage::created ? st.op->line : st.scope->line);
+  }
+  st.stage = Stage::suspended;
+  st.at_yield = false;
+  Body::promise_type& p = st.handle.promise();
+  p.sent = std::move(sent);
+  {
+    HandledSwap swap(st);
+    st.handle.resume();
+  }
+  if (st.handle.done()) {
+    Ref result = std::move(p.result);
+    if (!result) {
+      if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+      }
+      return finish_with_error(c, st.scope->line);
+    }
+    finish(c);
+    *out = result.release();
+    return PYGEN_RETURN;
+  }
+  Ref yielded = std::move(p.yielded);
+  st.delegate = std::move(p.delegate);
+  st.at_yield = !st.delegate;
+  if (st.delegate && !direct_target(st.delegate.get())) {
+    PyAsyncMethods* am = Py_TYPE(st.delegate.get())->tp_as_async;
+    st.cached_send = am ? am->am_send : nullptr;
+  }
+  if (!yielded) {
+    PyErr_SetString(PyExc_SystemError, "body suspended without a value");
+    return PYGEN_ERROR;
+  }
+  *out = yielded.release();
+  return PYGEN_NEXT;
+}
+
+// Drops the delegation (after the awaited object finished or was closed).
+void drop_delegate(CoroState& st) noexcept {
+  st.cached_send = nullptr;
+  Ref dropped = std::move(st.delegate);
+}
+
+// Passes `arg` to the awaited object. Returns true when it yielded (`*out`
+// holds the value). Otherwise the delegation is dropped and `sent` holds the
+// await's result, or is null with the error pending.
+bool send_to_delegate(CoroState& st, PyObject* arg, PyObject** out, Ref& sent) noexcept {
+  PyObject* d = st.delegate.get();
+  if (CoroObject* target = direct_target(d)) {
+    PyObject* value = nullptr;
+    if (send_ex(target, arg, &value) == PYGEN_NEXT) {
+      *out = value;
+      return true;
+    }
+    sent = Ref::steal(value);
+  } else if (st.cached_send) {
+    PyObject* value = nullptr;
+    if (st.cached_send(d, arg, &value) == PYGEN_NEXT) {
+      *out = value;
+      return true;
+    }
+    sent = Ref::steal(value);
+  } else {
+    Ref value = arg == Py_None && PyIter_Check(d)
+                    ? Ref::steal(Py_TYPE(d)->tp_iternext(d))
+                    : call_method(d, kSendName.get(), arg);
+    if (value) {
+      *out = value.release();
+      return true;
+    }
+    sent = fetch_stop_value();
+  }
+  drop_delegate(st);
+  return false;
+}
+
+// Resumption: send(), __next__ and the fast send slot.
+PySendResult send_ex(CoroObject* c, PyObject* arg, PyObject** out) noexcept {
+  CoroState& st = c->s;
+  *out = nullptr;
+  if (st.running) {
+    PyErr_SetString(PyExc_ValueError, already_executing(st));
+    return PYGEN_ERROR;
+  }
+  if (st.stage == Stage::finished) {
+    if (st.is_generator) {
+      *out = Py_NewRef(Py_None);
+      return PYGEN_RETURN;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return PYGEN_ERROR;
+  }
+  Running running(st);
+  Ref sent;
+  if (st.delegate) {
+    if (send_to_delegate(st, arg, out, sent)) return PYGEN_NEXT;
+  } else if (st.stage == Stage::created && arg != Py_None) {
+    PyErr_SetString(PyExc_TypeError,
+                    st.is_generator ? "can't send non-None value to a just-started generator"
+                                    : "can't send non-None value to a just-started coroutine");
+    return finish_with_error(c, st.op->line);
+  } else {
+    sent = Ref::borrow(arg);
+  }
+  return resume_body(c, std::move(sent), out);
+}
+
+// Builds the exception that throw(typ[, val[, tb]]) raises.
+Ref build_exception(PyObject* typ, PyObject* val, PyObject* tb) noexcept {
+  if (tb == Py_None) {
+    tb = nullptr;
+  } else if (tb && !PyTraceBack_Check(tb)) {
+    PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
+    return {};
+  }
+  if (val == Py_None) val = nullptr;
+  Ref exc;
+  if (PyExceptionClass_Check(typ)) {
+    if (val && PyExceptionInstance_Check(val) &&
+        PyType_IsSubtype(Py_TYPE(val), reinterpret_cast<PyTypeObject*>(typ))) {
+      exc = Ref::borrow(val);
+    } else if (!val) {
+      exc = call(typ);
+    } else if (PyTuple_Check(val)) {
+      exc = Ref::steal(PyObject_Call(typ, val, nullptr));
+    } else {
+      exc = call(typ, val);
+    }
+    if (!exc) return {};
+    if (!PyExceptionInstance_Check(exc.get())) {
+      PyErr_Format(PyExc_TypeError,
+                   "calling %R should have returned an instance of BaseException, not %R", typ,
+                   Py_TYPE(exc.get()));
+      return {};
+    }
+  } else if (PyExceptionInstance_Check(typ)) {
+    if (val) {
+      PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+      return {};
+    }
+    exc = Ref::borrow(typ);
+  } else {
+    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+    return {};
+  }
+  if (tb && PyException_SetTraceback(exc.get(), tb) < 0) return {};
+  return exc;
+}
+
+// Closes an awaited object: ours by the rules of close(), anything else by
+// its close() method when it has one. Returns -1 with the close error pending.
+int close_delegate(PyObject* d) noexcept {
+  if (CoroObject* target = direct_target(d)) return close_ex(target);
+  PyObject* meth = nullptr;
+  if (PyObject_GetOptionalAttr(d, kCloseName.get(), &meth) < 0) {
+    PyErr_WriteUnraisable(d);
+    return 0;
+  }
+  if (!meth) return 0;
+  Ref close = Ref::steal(meth);
+  Ref result = call(close.get());
+  return result ? 0 : -1;
+}
+
+// Throws into the awaited object with the arguments throw() received: ours
+// directly, anything else through its throw() method. Returns false when the
+// object has no throw() (the delegation is dropped and the exception is to be
+// raised in the body); otherwise `result` is the outcome for the caller.
+bool throw_into_delegate(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject** out, PySendResult& result) noexcept {
+  CoroState& st = c->s;
+  PyObject* d = st.delegate.get();
+  Ref sent;
+  if (CoroObject* target = direct_target(d)) {
+    PyObject* value = nullptr;
+    PySendResult r;
+    {
+      Running running(st);
+      r = throw_ex(target, args, nargs, &value);
+    }
+    if (r == PYGEN_NEXT) {
+      *out = value;
+      result = PYGEN_NEXT;
+      return true;
+    }
+    sent = Ref::steal(value);
+  } else {
+    PyObject* meth = nullptr;
+    int found = PyObject_GetOptionalAttr(d, kThrowName.get(), &meth);
+    if (found < 0) {
+      result = PYGEN_ERROR;  // propagates at once; the delegation stays
+      return true;
+    }
+    if (found == 0) {
+      drop_delegate(st);
+      return false;
+    }
+    Ref thrower = Ref::steal(meth);
+    Ref value;
+    {
+      Running running(st);
+      value = Ref::steal(PyObject_Vectorcall(thrower.get(), args, size_t(nargs), nullptr));
+    }
+    if (value) {
+      *out = value.release();
+      result = PYGEN_NEXT;
+      return true;
+    }
+    sent = fetch_stop_value();
+  }
+  // The awaited object finished: its result or error resumes the body.
+  drop_delegate(st);
+  Running running(st);
+  result = resume_body(c, std::move(sent), out);
+  return true;
+}
+
+// Throw: the exception built from the arguments is raised where the
+// coroutine is suspended, or thrown into what it awaits.
+PySendResult throw_ex(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject** out) noexcept {
+  CoroState& st = c->s;
+  *out = nullptr;
+  PyObject* typ = args[0];
+  PyObject* val = nargs > 1 ? args[1] : nullptr;
+  PyObject* tb = nargs > 2 ? args[2] : nullptr;
+  if (st.running) {
+    PyErr_SetString(PyExc_ValueError, already_executing(st));
+    return PYGEN_ERROR;
+  }
+  if (st.delegate) {
+    if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
+      // Close what is awaited first; an error from that is what the body sees.
+      int rc;
+      {
+        Running running(st);
+        rc = close_delegate(st.delegate.get());
+      }
+      drop_delegate(st);
+      if (rc < 0) {
+        Running running(st);
+        return resume_body(c, Ref(), out);
+      }
+    } else {
+      PySendResult result;
+      if (throw_into_delegate(c, args, nargs, out, result)) return result;
+    }
+  }
+  Ref exc = build_exception(typ, val, tb);
+  if (!exc) return PYGEN_ERROR;
+  if (st.stage == Stage::finished) {
+    if (st.is_generator) {
+      PyErr_SetRaisedException(exc.release());
+    } else {
+      PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    }
+    return PYGEN_ERROR;
+  }
+  PyErr_SetRaisedException(exc.release());
+  Running running(st);
+  return resume_body(c, Ref(), out);
+}
+
+// Close: GeneratorExit at the suspension point. 0 when the body ended
+// properly, -1 with an error pending otherwise.
+int close_ex(CoroObject* c) noexcept {
+  CoroState& st = c->s;
+  if (st.running) {
+    PyErr_SetString(PyExc_ValueError, already_executing(st));
+    return -1;
+  }
+  if (st.stage == Stage::finished) return 0;
+  if (st.stage == Stage::created) {
+    finish(c);
+    return 0;
+  }
+  int rc = 0;
+  if (st.delegate) {
+    {
+      Running running(st);
+      rc = close_delegate(st.delegate.get());
+    }
+    drop_delegate(st);
+  }
+  if (rc == 0) PyErr_SetNone(PyExc_GeneratorExit);
+  PyObject* value = nullptr;
+  PySendResult r;
+  {
+    Running running(st);
+    r = resume_body(c, Ref(), &value);
+  }
+  Ref result = Ref::steal(value);
+  if (r == PYGEN_ERROR) {
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
+        PyErr_ExceptionMatches(PyExc_StopIteration)) {
+      PyErr_Clear();
+      return 0;
+    }
+    return -1;
+  }
+  if (r == PYGEN_RETURN && result.get() == Py_None) return 0;
+  PyErr_SetString(PyExc_RuntimeError, st.is_generator ? "generator ignored GeneratorExit"
+                                                      : "coroutine ignored GeneratorExit");
+  return -1;
+}
+
+// ================================================================ awaiting
+
+// The error of an await slot or __await__: an Exception becomes the chained
+// TypeError; cancellations, interrupts and exits pass unchanged.
+void replace_await_error(PyObject* awaited) noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
+  Ref cause = Ref::steal(PyErr_GetRaisedException());
+  PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.200s",
+               Py_TYPE(awaited)->tp_name);
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  PyException_SetCause(exc.get(), cause.new_ref());
+  PyException_SetContext(exc.get(), cause.release());
+  PyErr_SetRaisedException(exc.release());
+}
+
+// A host generator marked as an iterable coroutine (types.coroutine).
+bool is_iterable_coroutine(PyObject* o) noexcept {
+  if (!PyGen_CheckExact(o)) return false;
+  Ref code = Ref::steal(
+      reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))));
+  return reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE;
+}
+
+// Turns an awaited object into the iterator to delegate to.
+Ref awaitable_iter(PyObject* o) noexcept {
+  PyTypeObject* type = Py_TYPE(o);
+  unaryfunc await_slot = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+  Ref iter;
+  if (await_slot) {
+    iter = Ref::steal(await_slot(o));
+  } else if (is_iterable_coroutine(o)) {
+    return Ref::borrow(o);
+  } else {
+    PyObject* meth = nullptr;
+    int found = PyObject_GetOptionalAttr(o, kAwaitName.get(), &meth);
+    if (found == 0) {
+      PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression",
+                   type->tp_name);
+      return {};
+    }
+    if (found > 0) {
+      Ref await = Ref::steal(meth);
+      iter = call(await.get());
+    }
+  }
+  if (!iter) {
+    replace_await_error(o);
+    return {};
+  }
+  if (Py_IS_TYPE(iter.get(), coroutine_type_) || PyCoro_CheckExact(iter.get())) {
+    PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+    return {};
+  }
+  if (!PyIter_Check(iter.get())) {
+    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.200s'",
+                 Py_TYPE(iter.get())->tp_name);
+    return {};
+  }
+  return iter;
+}
+
+// ================================================================ frames
+
+// Frames of finished bodies, kept by size for the next call of the same body.
+struct FrameCache {
+  std::size_t size = 0;
+  int count = 0;
+  void* blocks[8] = {};
+};
+constexpr int kFrameCacheSizes = 16;
+FrameCache frame_caches[kFrameCacheSizes];
+int frame_cache_count = 0;
+
+FrameCache* frame_cache_for(std::size_t n, bool create) noexcept {
+  for (int i = 0; i < frame_cache_count; ++i) {
+    if (frame_caches[i].size == n) return &frame_caches[i];
+  }
+  if (!create || frame_cache_count == kFrameCacheSizes) return nullptr;
+  FrameCache* fc = &frame_caches[frame_cache_count++];
+  fc->size = n;
+  return fc;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kRecycleFrames = false;  // let the sanitizer see every frame
+#else
+constexpr bool kRecycleFrames = true;
+#endif
+
+}  // namespace
+
+void* Body::promise_type::operator new(std::size_t n) noexcept {
+  if (kRecycleFrames) {
+    FrameCache* fc = frame_cache_for(n, false);
+    if (fc && fc->count > 0) return fc->blocks[--fc->count];
+  }
+  return ::operator new(n, std::nothrow);
+}
+
+void Body::promise_type::operator delete(void* p, std::size_t n) noexcept {
+  if (kRecycleFrames) {
+    FrameCache* fc = frame_cache_for(n, true);
+    if (fc && fc->count < 8) {
+      fc->blocks[fc->count++] = p;
+      return;
+    }
+  }
+  ::operator delete(p);
+}
+
+// ================================================================ awaiting
+
+bool begin_await(Body::promise_type& p, Ref awaitable) noexcept {
+  if (!awaitable) {
+    p.sent.reset();
+    return false;
+  }
+  PyObject* o = awaitable.get();
+  if (Py_IS_TYPE(o, coroutine_type_)) {
+    // One of ours: driven directly, without a wrapper.
+    if (as_coro(o)->s.delegate) {
+      PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+      p.sent.reset();
+      return false;
+    }
+    PyObject* value = nullptr;
+    if (send_ex(as_coro(o), Py_None, &value) == PYGEN_NEXT) {
+      p.yielded = Ref::steal(value);
+      p.delegate = std::move(awaitable);
+      return true;
+    }
+    p.sent = Ref::steal(value);
+    return false;
+  }
+  Ref iter = awaitable_iter(o);
+  if (!iter) {
+    p.sent.reset();
+    return false;
+  }
+  Ref value = Ref::steal(Py_TYPE(iter.get())->tp_iternext(iter.get()));
+  if (value) {
+    p.yielded = std::move(value);
+    p.delegate = std::move(iter);
+    return true;
+  }
+  p.sent = fetch_stop_value();
+  return false;
+}
+
+// ================================================================ handlers
+
+bool Caught::is(PyObject* type) const noexcept {
+  return exc_ && PyErr_GivenExceptionMatches(exc_.get(), type);
+}
+
+Ref Caught::reraise() noexcept {
+  if (!exc_) return Ref::none();
+  PyErr_SetRaisedException(exc_.release());
+  return {};
+}
+
+Caught catch_here(Scope& s) noexcept {
+  Caught caught;
+  add_traceback(s.op->objects.traceback_name, s.line);
+  caught.exc_ = Ref::steal(PyErr_GetRaisedException());
+  return caught;
+}
+
+Caught hold_error() noexcept {
+  Caught caught;
+  caught.exc_ = Ref::steal(PyErr_GetRaisedException());
+  return caught;
+}
+
+namespace {
+
+// ================================================================ slots: coroutine and generator
+
+PyObject* coro_send(PyObject* self, PyObject* arg) noexcept {
+  PyObject* value = nullptr;
+  PySendResult r = send_ex(as_coro(self), arg, &value);
+  if (r == PYGEN_RETURN) {
+    set_return_value(value);
+    Py_DECREF(value);
+    return nullptr;
+  }
+  return value;
+}
+
+PyObject* coro_throw(PyObject* self, PyObject* args) noexcept {
+  PyObject *typ = nullptr, *val = nullptr, *tb = nullptr;
+  if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
+  PyObject* argv[] = {typ, val, tb};
+  PyObject* value = nullptr;
+  PySendResult r = throw_ex(as_coro(self), argv, PyTuple_GET_SIZE(args), &value);
+  if (r == PYGEN_RETURN) {
+    set_return_value(value);
+    Py_DECREF(value);
+    return nullptr;
+  }
+  return value;
+}
+
+PyObject* coro_close(PyObject* self, PyObject*) noexcept {
+  if (close_ex(as_coro(self)) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// __next__ of the generator and of the wrapper: exhaustion without a value
+// returns null with nothing pending.
+PyObject* iternext(CoroObject* c) noexcept {
+  PyObject* value = nullptr;
+  PySendResult r = send_ex(c, Py_None, &value);
+  if (r == PYGEN_RETURN) {
+    if (value != Py_None) set_return_value(value);
+    Py_DECREF(value);
+    return nullptr;
+  }
+  return value;
+}
+
+PyObject* gen_iternext(PyObject* self) noexcept { return iternext(as_coro(self)); }
+
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
+  return send_ex(as_coro(self), arg, out);
+}
+
+PyObject* coro_await(PyObject* self) noexcept {
+  WrapperObject* w = PyObject_GC_New(WrapperObject, wrapper_type_);
+  if (!w) return nullptr;
+  new (&w->coro) Ref(Ref::borrow(self));
+  PyObject_GC_Track(w);
+  return reinterpret_cast<PyObject*>(w);
+}
+
+const char* short_type_name(PyObject* self) noexcept {
+  if (Py_IS_TYPE(self, generator_type_)) return "generator";
+  if (Py_IS_TYPE(self, wrapper_type_)) return "coroutine_wrapper";
+  return "coroutine";
+}
+
+PyObject* refuse_pickle(PyObject* self, PyObject*) noexcept {
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", short_type_name(self));
+  return nullptr;
+}
+
+PyObject* get_name(PyObject* self, void*) noexcept {
+  const Ref& name = as_coro(self)->s.name;
+  return name ? name.new_ref() : Py_NewRef(Py_None);
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+    return -1;
+  }
+  Ref old = std::exchange(as_coro(self)->s.name, Ref::borrow(value));
+  return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+  const Ref& qualname = as_coro(self)->s.qualname;
+  return qualname ? qualname.new_ref() : Py_NewRef(Py_None);
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+    return -1;
+  }
+  Ref old = std::exchange(as_coro(self)->s.qualname, Ref::borrow(value));
+  return 0;
+}
+
+PyObject* get_module(PyObject* self, void*) noexcept {
+  const Ref& module = as_coro(self)->s.module;
+  return module ? module.new_ref() : Py_NewRef(Py_None);
+}
+
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
+  Ref old = std::exchange(as_coro(self)->s.module, Ref::borrow(value));
+  return 0;
+}
+
+PyObject* get_await(PyObject* self, void*) noexcept {
+  const Ref& delegate = as_coro(self)->s.delegate;
+  return delegate ? delegate.new_ref() : Py_NewRef(Py_None);
+}
+
+PyObject* get_code(PyObject* self, void*) noexcept {
+  const Ref& code = as_coro(self)->s.code;
+  return code ? code.new_ref() : Py_NewRef(Py_None);
+}
+
+// The frame is made on first access from the code object, with an empty
+// globals dict, and kept.
+PyObject* get_frame(PyObject* self, void*) noexcept {
+  CoroState& st = as_coro(self)->s;
+  if (!st.code || !PyCode_Check(st.code.get())) Py_RETURN_NONE;
+  if (!st.frame) {
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals) return nullptr;
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(st.code.get()),
+                    globals.get(), nullptr)));
+    if (!frame) return nullptr;
+    if (!st.frame) st.frame = std::move(frame);
+  }
+  return st.frame.new_ref();
+}
+
+PyObject* get_running(PyObject* self, void*) noexcept {
+  return PyBool_FromLong(as_coro(self)->s.running);
+}
+
+int coro_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  CoroState& st = as_coro(self)->s;
+  Py_VISIT(Py_TYPE(self));
+  if (st.scope) {
+    if (int rc = st.scope->traverse(visit, arg)) return rc;
+  }
+  if (st.handle) {
+    Body::promise_type& p = st.handle.promise();
+    Py_VISIT(p.sent.get());
+    Py_VISIT(p.yielded.get());
+    Py_VISIT(p.delegate.get());
+    Py_VISIT(p.result.get());
+  }
+  Py_VISIT(st.delegate.get());
+  Py_VISIT(st.handled.get());
+  Py_VISIT(st.name.get());
+  Py_VISIT(st.qualname.get());
+  Py_VISIT(st.module.get());
+  Py_VISIT(st.code.get());
+  Py_VISIT(st.frame.get());
+  return 0;
+}
+
+int coro_clear(PyObject* self) noexcept {
+  CoroObject* c = as_coro(self);
+  if (!c->s.running) finish(c);
+  return 0;
+}
+
+// Finalization: a finished object needs nothing; a coroutine never started
+// warns; anything else unfinished is closed. The pending exception is kept.
+void coro_finalize(PyObject* self) noexcept {
+  CoroObject* c = as_coro(self);
+  CoroState& st = c->s;
+  if (st.stage == Stage::finished) return;
+  Ref saved = Ref::steal(PyErr_GetRaisedException());
+  if (!st.is_generator && st.stage == Stage::created && !saved) {
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
+                         st.qualname ? st.qualname.get() : Py_None) < 0) {
+      PyErr_WriteUnraisable(self);
+    }
+  } else if (close_ex(c) < 0) {
+    PyErr_WriteUnraisable(self);
+  }
+  PyErr_SetRaisedException(saved.release());
+}
+
+void coro_dealloc(PyObject* self) noexcept {
+  CoroObject* c = as_coro(self);
+  PyObject_GC_UnTrack(self);
+  PyObject_ClearWeakRefs(self);
+  PyObject_GC_Track(self);
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  PyObject_GC_UnTrack(self);
+  finish(c);  // destroys a frame that close could not finish
+  c->s.~CoroState();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ================================================================ slots: the wrapper
+
+PyObject* wrapper_send(PyObject* self, PyObject* arg) noexcept {
+  return coro_send(as_wrapper(self)->coro.get(), arg);
+}
+
+PyObject* wrapper_throw(PyObject* self, PyObject* args) noexcept {
+  return coro_throw(as_wrapper(self)->coro.get(), args);
+}
+
+PyObject* wrapper_close(PyObject* self, PyObject*) noexcept {
+  return coro_close(as_wrapper(self)->coro.get(), nullptr);
+}
+
+PyObject* wrapper_iternext(PyObject* self) noexcept {
+  return iternext(as_coro(as_wrapper(self)->coro.get()));
+}
+
+PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
+  return send_ex(as_coro(as_wrapper(self)->coro.get()), arg, out);
+}
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_wrapper(self)->coro.get());
+  return 0;
+}
+
+int wrapper_clear(PyObject* self) noexcept {
+  Ref old = std::move(as_wrapper(self)->coro);
+  return 0;
+}
+
+void wrapper_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  as_wrapper(self)->coro.~Ref();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ================================================================ type specs
+
+template <class F>
+void* slot(F f) noexcept {
+  return reinterpret_cast<void*>(f);
+}
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coro_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", coro_throw, METH_VARARGS,
+     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise "
+     "StopIteration."},
+    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
+    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coroutine_getset[] = {
+    {"cr_await", get_await, nullptr, "object being awaited, or None", nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__name__", get_name, set_name, "name of the coroutine", nullptr},
+    {"__qualname__", get_qualname, set_qualname, "qualified name of the coroutine", nullptr},
+    {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot coroutine_slots[] = {
+    {Py_tp_dealloc, slot(coro_dealloc)},      // finalizer first, then drops everything
+    {Py_tp_traverse, slot(coro_traverse)},    // scope, promise, names, code, frame
+    {Py_tp_clear, slot(coro_clear)},          // finishes the coroutine
+    {Py_tp_finalize, slot(coro_finalize)},    // never-awaited warning or close
+    {Py_tp_methods, coroutine_methods},       // send, throw, close, pickling refused
+    {Py_tp_getset, coroutine_getset},         // cr_* and the names
+    {Py_am_await, slot(coro_await)},          // __await__: a new wrapper
+    {Py_am_send, slot(coro_am_send)},         // PyIter_Send without StopIteration
+    {Py_tp_free, slot(PyObject_GC_Del)},
+    {0, nullptr},
+};
+
+PyType_Spec coroutine_spec = {
+    "zorvic.core.worker_pool.coroutine",
+    sizeof(CoroObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    coroutine_slots,
+};
+
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration."},
+    {"throw", wrapper_throw, METH_VARARGS,
+     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next yielded value or raise "
+     "StopIteration."},
+    {"close", wrapper_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
+    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot wrapper_slots[] = {
+    {Py_tp_dealloc, slot(wrapper_dealloc)},
+    {Py_tp_traverse, slot(wrapper_traverse)},  // its coroutine
+    {Py_tp_clear, slot(wrapper_clear)},
+    {Py_tp_iter, slot(PyObject_SelfIter)},     // an iterator: __iter__ is itself
+    {Py_tp_iternext, slot(wrapper_iternext)},  // advances the coroutine with None
+    {Py_tp_methods, wrapper_methods},          // forwarded to the coroutine
+    {Py_am_send, slot(wrapper_am_send)},       // the coroutine's fast send
+    {Py_tp_free, slot(PyObject_GC_Del)},
+    {0, nullptr},
+};
+
+PyType_Spec wrapper_spec = {
+    "zorvic.core.worker_pool.coroutine_wrapper",
+    sizeof(WrapperObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    wrapper_slots,
+};
+
+PyMethodDef generator_methods[] = {
+    {"send", coro_send, METH_O,
+     "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", coro_throw, METH_VARARGS,
+     "throw(typ[,val[,tb]]) -> raise exception in generator,\nreturn next yielded value or raise "
+     "StopIteration."},
+    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
+    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef generator_getset[] = {
+    {"gi_yieldfrom", get_await, nullptr, "object being iterated by 'yield from', or None", nullptr},
+    {"gi_code", get_code, nullptr, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__name__", get_name, set_name, "name of the generator", nullptr},
+    {"__qualname__", get_qualname, set_qualname, "qualified name of the generator", nullptr},
+    {"gi_frame", get_frame, nullptr, "Frame of the generator", nullptr},
+    {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot generator_slots[] = {
+    {Py_tp_dealloc, slot(coro_dealloc)},
+    {Py_tp_traverse, slot(coro_traverse)},
+    {Py_tp_clear, slot(coro_clear)},
+    {Py_tp_finalize, slot(coro_finalize)},   // closes an unfinished generator; never warns
+    {Py_tp_iter, slot(PyObject_SelfIter)},   // an iterator: __iter__ is itself
+    {Py_tp_iternext, slot(gen_iternext)},    // resumes it with None
+    {Py_tp_methods, generator_methods},
+    {Py_tp_getset, generator_getset},
+    {Py_am_send, slot(coro_am_send)},        // PyIter_Send without StopIteration
+    {Py_tp_free, slot(PyObject_GC_Del)},
+    {0, nullptr},
+};
+
+PyType_Spec generator_spec = {
+    "zorvic.core.worker_pool.generator",
+    sizeof(CoroObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    generator_slots,
+};
+
+Ref make_body_object(PyTypeObject* type, bool generator, const Operation& op, Scope* scope,
+                     Body body) noexcept {
+  if (!body || !type) {
+    body = Body();
+    scope->recycle();
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "coroutine types are not ready");
+    return {};
+  }
+  CoroObject* c = PyObject_GC_New(CoroObject, type);
+  if (!c) {
+    body = Body();
+    scope->recycle();
+    return {};
+  }
+  new (&c->s) CoroState();
+  CoroState& st = c->s;
+  scope->op = &op;
+  st.handle = body.release();
+  st.handle.promise().scope = scope;
+  st.scope = scope;
+  st.op = &op;
+  st.is_generator = generator;
+  st.name = Ref::borrow(op.objects.name);
+  st.qualname = Ref::borrow(op.objects.qualname);
+  st.module = Ref::borrow(kModuleNameString.get());
+  st.code = Ref::borrow(op.objects.code);
+  PyObject_GC_Track(c);
+  return Ref::steal(reinterpret_cast<PyObject*>(c));
+}
+
+PyTypeObject* ready_type(PyType_Spec& spec) noexcept {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+// ================================================================ public entry points
+
+Ref make_coroutine(const Operation& op, Scope* scope, Body body) noexcept {
+  return make_body_object(coroutine_type_, false, op, scope, std::move(body));
+}
+
+Ref make_generator(const Operation& op, Scope* scope, Body body) noexcept {
+  return make_body_object(generator_type_, true, op, scope, std::move(body));
+}
+
+int init_coroutine_types() noexcept {
+  if (!coroutine_type_) coroutine_type_ = ready_type(coroutine_spec);
+  if (!coroutine_type_) return -1;
+  if (!wrapper_type_) wrapper_type_ = ready_type(wrapper_spec);
+  if (!wrapper_type_) return -1;
+  if (!generator_type_) generator_type_ = ready_type(generator_spec);
+  if (!generator_type_) return -1;
+  return 0;
+}
+
+PyTypeObject* coroutine_type() noexcept { return coroutine_type_; }
+PyTypeObject* coroutine_wrapper_type() noexcept { return wrapper_type_; }
+PyTypeObject* generator_type() noexcept { return generator_type_; }
+
+}  // namespace binding
