@@ -85,6 +85,9 @@ $(SAN_VENV)/.installed: $(INPUTS) | $(SAN_VENV)/bin/python
 sanitize: check-python $(SAN_VENV)/.installed
 	$(SANITIZER_ENV) $(SAN_VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
+# More targets (stress runs, benchmarks, memory checks) live in mk/*.mk.
+-include mk/*.mk
+
 clean:
 	rm -rf build $(VENV) dist .pytest_cache .mypy_cache .hypothesis
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +

@@ -573,7 +573,7 @@ def machine() -> list[str]:
     rev = "unknown"
     try:
         rev = subprocess.run(
-            ["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"], capture_output=True, text=True, timeout=5
+            ["git", "-C", str(HERE), "describe", "--always", "--dirty"], capture_output=True, text=True, timeout=5
         ).stdout.strip() or rev
     except (OSError, subprocess.SubprocessError):
         pass

@@ -382,8 +382,8 @@ int close_delegate(PyObject* d) noexcept {
 
 // Throws into the awaited object with the arguments throw() received: ours
 // directly, anything else through its throw() method. Returns false when the
-// object has no throw() (the delegation is dropped and the exception is to be
-// raised in the body); otherwise `result` is the outcome for the caller.
+// object has no throw() (the exception is then raised in the body); otherwise
+// `result` is the outcome for the caller.
 bool throw_into_delegate(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
                          PyObject** out, PySendResult& result) noexcept {
   CoroState& st = c->s;
@@ -409,10 +409,7 @@ bool throw_into_delegate(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
       result = PYGEN_ERROR;  // propagates at once; the delegation stays
       return true;
     }
-    if (found == 0) {
-      drop_delegate(st);
-      return false;
-    }
+    if (found == 0) return false;
     Ref thrower = Ref::steal(meth);
     Ref value;
     {
@@ -464,8 +461,10 @@ PySendResult throw_ex(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
       if (throw_into_delegate(c, args, nargs, out, result)) return result;
     }
   }
+  // Bad arguments leave the coroutine as it was, still awaiting.
   Ref exc = build_exception(typ, val, tb);
   if (!exc) return PYGEN_ERROR;
+  if (st.delegate) drop_delegate(st);
   if (st.stage == Stage::finished) {
     if (st.is_generator) {
       PyErr_SetRaisedException(exc.release());
@@ -522,7 +521,7 @@ int close_ex(CoroObject* c) noexcept {
   return -1;
 }
 
-// ================================================================ awaiting
+// ================================================================ awaited objects
 
 // The error of an await slot or __await__: an Exception becomes the chained
 // TypeError; cancellations, interrupts and exits pass unchanged.
@@ -632,7 +631,7 @@ void Body::promise_type::operator delete(void* p, std::size_t n) noexcept {
   ::operator delete(p);
 }
 
-// ================================================================ awaiting
+// ================================================================ awaiting inside a body
 
 bool begin_await(Body::promise_type& p, Ref awaitable) noexcept {
   if (!awaitable) {
@@ -926,11 +925,6 @@ int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
-int wrapper_clear(PyObject* self) noexcept {
-  Ref old = std::move(as_wrapper(self)->coro);
-  return 0;
-}
-
 void wrapper_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   as_wrapper(self)->coro.~Ref();
@@ -1005,8 +999,7 @@ PyMethodDef wrapper_methods[] = {
 
 PyType_Slot wrapper_slots[] = {
     {Py_tp_dealloc, slot(wrapper_dealloc)},
-    {Py_tp_traverse, slot(wrapper_traverse)},  // its coroutine
-    {Py_tp_clear, slot(wrapper_clear)},
+    {Py_tp_traverse, slot(wrapper_traverse)},  // its coroutine (whose clear breaks cycles)
     {Py_tp_iter, slot(PyObject_SelfIter)},     // an iterator: __iter__ is itself
     {Py_tp_iternext, slot(wrapper_iternext)},  // advances the coroutine with None
     {Py_tp_methods, wrapper_methods},          // forwarded to the coroutine

@@ -1,28 +1,50 @@
-"""Worker Pool — manages concurrent agent workers for parallel task execution."""
+"""Worker pool: runs agent workers as asyncio tasks on the host's event loop.
+
+Type information for the compiled module. Three names here exist for type
+checkers only (decorated with ``@type_check_only``): ``StatusUpdate``,
+``Executor`` and ``StatusCallback`` spell out the calling contracts of the
+executor and of the status callback. Import them under ``TYPE_CHECKING``::
+
+    from typing import TYPE_CHECKING
+    if TYPE_CHECKING:
+        from zorvic.core.worker_pool import StatusUpdate
+"""
 
 import asyncio
 import logging
-import time
-import uuid
-from dataclasses import dataclass, field
+from collections.abc import Awaitable, Callable, Coroutine
+from dataclasses import dataclass
 from enum import Enum
-from typing import Any, Awaitable, Callable, ClassVar, Protocol, TypeAlias
+from typing import Any, ClassVar, Protocol, Self, TypeAlias, type_check_only
 
 logger: logging.Logger
+"""``logging.getLogger("zorvic.worker_pool")``; the module adds no handler."""
+
+# An empty doctest table (no doctests are collected from the module).
+__test__: dict[str, Any]
 
 class WorkerState(str, Enum):
+    # Members are also strings: WorkerState.RUNNING == "running";
+    # WorkerState("failed") is WorkerState.FAILED (lookup by value).
+    _value_: str
+    def __new__(cls, value: str) -> Self: ...
+    @property
+    def value(self) -> str: ...
     QUEUED = "queued"
     RUNNING = "running"
     COMPLETED = "completed"
     FAILED = "failed"
     CANCELLED = "cancelled"
-    TIMEOUT = "timeout"
+    TIMEOUT = "timeout"  # never set by the pool itself
 
 @dataclass
 class WorkerTask:
     """A task to be executed by an agent worker."""
 
-    id: str = ...
+    # Unhashable: the generated __eq__ without frozen=True sets __hash__ to None.
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+    id: str = ...  # fresh 12 lowercase hex digits per instance
     name: str = ""
     prompt: str = ""
     model_key: str | None = None
@@ -30,13 +52,15 @@ class WorkerTask:
     timeout: float = 600.0
     tools: list[str] | None = None
     parent_task_id: str | None = None
-    metadata: dict[str, Any] = ...
-    created_at: float = ...
+    metadata: dict[str, Any] = ...  # a new empty dict per instance
+    created_at: float = ...  # time.time() at construction
     def to_dict(self) -> dict[str, Any]: ...
 
 @dataclass
 class WorkerStatus:
     """Real-time status of a worker."""
+
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
     task_id: str
     state: WorkerState
@@ -52,29 +76,43 @@ class WorkerStatus:
     duration: float = 0.0
     def to_dict(self) -> dict[str, Any]: ...
 
+# The module's own alias, exactly as it exists at run time.
 WorkerExecutor: TypeAlias = Callable[..., Awaitable[str]]
 
+@type_check_only
 class StatusUpdate(Protocol):
-    """What an executor receives as its second argument: await it with a record."""
+    """The second argument of every executor call: the pool's bound
+    ``_update_status``. ``await update(status)`` stores ``status`` as the
+    worker's live record (while the worker is active) and forwards it to the
+    status callback; an exception from the callback propagates to the caller."""
 
-    def __call__(self, status: WorkerStatus, /) -> Awaitable[None]: ...
+    def __call__(self, status: WorkerStatus, /) -> Coroutine[Any, Any, None]: ...
 
+@type_check_only
 class Executor(Protocol):
-    """The executor contract: called once per worker as
-    ``executor(task, update, deadline=deadline)``; the awaited result is the
-    worker's answer, an exception makes the worker FAILED."""
+    """The executor contract. Called once per worker, after it took a slot and
+    became RUNNING, as ``executor(task, update, deadline=deadline)`` where
+    ``deadline`` is an absolute ``time.time()`` reading. The returned awaitable
+    is awaited at once: its result becomes ``WorkerStatus.result``
+    (COMPLETED); an ``Exception`` makes the worker FAILED with ``str(exc)`` as
+    ``error``; cancellation of the worker makes it CANCELLED. The pool never
+    enforces the deadline: the executor finishes its round and returns."""
 
-    def __call__(
-        self, task: WorkerTask, update: StatusUpdate, /, *, deadline: float
-    ) -> Awaitable[str]: ...
+    def __call__(self, task: WorkerTask, update: StatusUpdate, /, *, deadline: float) -> Awaitable[str]: ...
 
-StatusCallback: TypeAlias = Callable[[WorkerStatus], Awaitable[None]]
+@type_check_only
+class StatusCallback(Protocol):
+    """The ``on_status_change`` contract: called with the pool's live record
+    (not a copy) at every change and awaited at once; the awaited value is
+    ignored."""
+
+    def __call__(self, status: WorkerStatus, /) -> Awaitable[object]: ...
 
 class WorkerPool:
     """Manages a pool of concurrent agent workers."""
 
     _max_workers: int
-    _executor: WorkerExecutor | None
+    _executor: Executor | None
     _on_status_change: StatusCallback | None
     _queue: asyncio.Queue[Any]
     _active: dict[str, WorkerStatus]
@@ -87,18 +125,24 @@ class WorkerPool:
     _semaphore: asyncio.Semaphore
     _running: bool
 
+    # max_workers is converted with int(); a value that is not a number
+    # raises TypeError "Argument 'max_workers' has incorrect type (expected
+    # int, got str)". Not clamped here (the property setter clamps to 1..20).
     def __init__(
         self,
         max_workers: int = 3,
-        executor: WorkerExecutor | None = None,
+        executor: Executor | None = None,
         on_status_change: StatusCallback | None = None,
     ) -> None: ...
     @property
     def max_workers(self) -> int: ...
     @max_workers.setter
     def max_workers(self, value: int) -> None: ...
-    def set_executor(self, executor: WorkerExecutor) -> None: ...
+    # None is accepted: it unsets the executor, and submit() then raises.
+    def set_executor(self, executor: Executor | None) -> None: ...
+    # Raises RuntimeError "No executor set — call set_executor() first".
     async def submit(self, task: WorkerTask) -> WorkerStatus: ...
+    # tasks must be exactly a list (checked at the call).
     async def submit_many(self, tasks: list[WorkerTask]) -> list[WorkerStatus]: ...
     async def cancel(self, task_id: str) -> bool: ...
     async def cancel_all(self) -> int: ...
@@ -108,11 +152,9 @@ class WorkerPool:
     def list_queued(self) -> list[dict[str, Any]]: ...
     def list_completed(self, limit: int = 50) -> list[dict[str, Any]]: ...
     def list_all(self) -> list[dict[str, Any]]: ...
-    def stats(self) -> dict[str, Any]: ...
+    def stats(self) -> dict[str, int]: ...
     async def wait_for(self, task_id: str, timeout: float = 300.0) -> WorkerStatus | None: ...
-    async def wait_all(
-        self, task_ids: list[str] | None = None, timeout: float = 600.0
-    ) -> list[WorkerStatus]: ...
+    async def wait_all(self, task_ids: list[str] | None = None, timeout: float = 600.0) -> list[WorkerStatus]: ...
     async def cleanup(self) -> None: ...
     async def _run_worker(self, task: WorkerTask) -> None: ...
     async def _update_status(self, status: WorkerStatus) -> None: ...

@@ -1,0 +1,1 @@
+"""Stress and fault-injection runs of zorvic.core.worker_pool (see harness.py)."""
