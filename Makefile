@@ -1,6 +1,7 @@
 # Build, test and demonstrate zorvic.core.worker_pool.
 #
-#   make test       build into .venv and run the test suite
+#   make test       build into .venv and run the test suite on asyncio, then on uvloop
+#                   (make test-asyncio / make test-uvloop run one pass)
 #   make demo       build into .venv and run examples/demo.py
 #   make sanitize   build with ASan + UBSan into build/venv-sanitize and run the tests
 #   make clean      remove build trees and virtual environments
@@ -53,7 +54,7 @@ SANITIZER_ENV := \
   PYTHONMALLOC=malloc \
   HYPOTHESIS_PROFILE=sanitize
 
-.PHONY: test demo sanitize clean check-python
+.PHONY: test test-asyncio test-uvloop demo sanitize clean check-python
 
 check-python:
 	$(if $(PYTHON313_OK),,$(error Python 3.13 with its C headers was not found: install it (for example 'pyenv install 3.13') or pass PYTHON313=/path/to/python3.13))
@@ -68,8 +69,14 @@ $(VENV)/bin/python: | check-python
 $(VENV)/.installed: $(INPUTS) | $(VENV)/bin/python
 	$(call install_logged,$(VENV),build/install.log,".[test]")
 
-test: check-python $(VENV)/.installed
-	$(VENV)/bin/python -m pytest $(PYTEST_ARGS)
+# The suite runs twice: on asyncio's own event loop, then on uvloop.
+test: test-asyncio test-uvloop
+
+test-asyncio: check-python $(VENV)/.installed
+	$(VENV)/bin/python -m pytest --loop=asyncio $(PYTEST_ARGS)
+
+test-uvloop: check-python $(VENV)/.installed
+	$(VENV)/bin/python -m pytest --loop=uvloop $(PYTEST_ARGS)
 
 demo: check-python $(VENV)/.installed
 	$(VENV)/bin/python examples/demo.py

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import asyncio
 import asyncio.tasks
+import importlib.metadata
 import inspect
 import os
 from collections.abc import Awaitable, Callable, Coroutine
@@ -62,7 +63,7 @@ _saved_policy: asyncio.AbstractEventLoopPolicy | None = None
 def pytest_configure(config: pytest.Config) -> None:
     global _saved_policy
     config.addinivalue_line(
-        "markers", "loop_independent: the test uses no event loop; it runs in the asyncio pass only"
+        "markers", "loop_independent: uses no event loop; runs in the asyncio pass, deselected on other loops"
     )
     if selected_loop(config) == "uvloop":
         # The policy decides what asyncio.new_event_loop() and asyncio.run()
@@ -74,30 +75,31 @@ def pytest_configure(config: pytest.Config) -> None:
 def _uvloop_policy() -> asyncio.AbstractEventLoopPolicy:
     """uvloop's policy, making loops that take asyncio.eager_task_factory.
 
-    uvloop (0.22 and later) calls task factories with an `eager_start=`
-    keyword, which the eager factory of Python 3.13 does not accept: setting
+    uvloop (0.23 here) calls task factories with an `eager_start=` keyword,
+    which the eager factory of Python 3.13 does not accept: setting
     asyncio.eager_task_factory on a plain uvloop loop makes every create_task
     raise TypeError. The test loops drop that keyword for factories that do
     not take it; the factory starts its tasks eagerly on its own.
     """
     import uvloop
 
-    class Loop(uvloop.Loop):  # type: ignore[misc]
+    class Loop(uvloop.Loop):
         def set_task_factory(self, factory: Any) -> None:
             if factory is not None and not _takes_eager_start(factory):
                 original = factory
 
-                def factory(loop: Any, coro: Any, *, eager_start: Any = None, **kwargs: Any) -> Any:
+                def adapted(loop: Any, coro: Any, *, eager_start: Any = None, **kwargs: Any) -> Any:
                     return original(loop, coro, **kwargs)
 
-                factory.__wrapped__ = original  # type: ignore[attr-defined]
+                adapted.__wrapped__ = original  # type: ignore[attr-defined]
+                factory = adapted
             super().set_task_factory(factory)
 
         def get_task_factory(self) -> Any:
             factory = super().get_task_factory()
             return getattr(factory, "__wrapped__", factory)
 
-    class Policy(uvloop.EventLoopPolicy):  # type: ignore[misc, name-defined]
+    class Policy(uvloop.EventLoopPolicy):  # type: ignore[misc]  # a deprecated name, typed Any
         def _loop_factory(self) -> Loop:
             return Loop()
 
@@ -123,19 +125,17 @@ def pytest_unconfigure(config: pytest.Config) -> None:
 def pytest_report_header(config: pytest.Config) -> str:
     loop = selected_loop(config)
     if loop == "uvloop":
-        import uvloop
-
-        return f"event loop: uvloop {uvloop.__version__}"
+        return f"event loop: uvloop {importlib.metadata.version('uvloop')}"
     return "event loop: asyncio"
 
 
 def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
     # What does not touch an event loop is checked once, in the asyncio pass.
     if selected_loop(config) != "asyncio":
-        skip = pytest.mark.skip(reason="loop-independent: checked in the asyncio pass")
-        for item in items:
-            if item.get_closest_marker("loop_independent"):
-                item.add_marker(skip)
+        dropped = [item for item in items if item.get_closest_marker("loop_independent")]
+        if dropped:
+            config.hook.pytest_deselected(items=dropped)
+            items[:] = [item for item in items if not item.get_closest_marker("loop_independent")]
 
 
 def _py_task_factory(

@@ -35,12 +35,9 @@ MYPY_CACHE = ROOT / "build" / "mypy-cache"
 STUB_ONLY = {"Executor", "StatusUpdate", "StatusCallback"}
 
 
-def run_mypy_tool(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
-    # An empty configuration: the project's pyproject.toml must not steer the check.
-    config = cwd / "mypy.ini"
-    config.write_text("[mypy]\n")
+def run_module(module: str, *args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
-        [sys.executable, "-m", *args, "--config-file" if args[0] == "mypy" else "--mypy-config-file", str(config)],
+        [sys.executable, "-m", module, *args],
         cwd=cwd,
         capture_output=True,
         text=True,
@@ -48,8 +45,16 @@ def run_mypy_tool(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
     )
 
 
-def mypy_strict(*files: Path, cwd: Path) -> subprocess.CompletedProcess[str]:
-    return run_mypy_tool("mypy", "--strict", "--cache-dir", str(MYPY_CACHE), *map(str, files), cwd=cwd)
+def empty_config(directory: Path) -> str:
+    # The project's pyproject.toml must not steer the checks.
+    config = directory / "mypy-empty.ini"
+    config.write_text("[mypy]\n")
+    return str(config)
+
+
+def mypy_strict(*files: Path, tmp_path: Path) -> subprocess.CompletedProcess[str]:
+    args = ["--strict", "--config-file", empty_config(tmp_path), "--cache-dir", str(MYPY_CACHE)]
+    return run_module("mypy", *args, *map(str, files), cwd=files[0].parent)
 
 
 @pytest.fixture(scope="module")
@@ -86,7 +91,8 @@ def test_installed_next_to_the_module_and_current(name: str) -> None:
 
 
 def test_stubtest_finds_no_difference(tmp_path: Path) -> None:
-    done = run_mypy_tool("mypy.stubtest", "--strict-type-check-only", "zorvic.core.worker_pool", cwd=tmp_path)
+    args = ["--strict-type-check-only", "--mypy-config-file", empty_config(tmp_path), "zorvic.core.worker_pool"]
+    done = run_module("mypy.stubtest", *args, cwd=tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -109,11 +115,15 @@ def test_every_public_name_is_declared(stub_tree: ast.Module) -> None:
 
 
 def test_async_operations_are_async_def(stub_tree: ast.Module) -> None:
-    declared = {m.name: isinstance(m, ast.AsyncFunctionDef) for m in methods(stub_class(stub_tree, "WorkerPool"))}
+    declared = {
+        m.name: isinstance(m, ast.AsyncFunctionDef)
+        for m in methods(stub_class(stub_tree, "WorkerPool"))
+        if not m.decorator_list  # the max_workers property
+    }
     runtime = {
         name: inspect.iscoroutinefunction(member)
         for name, member in vars(worker_pool.WorkerPool).items()
-        if callable(member) and not name.startswith("__") or name == "__init__"
+        if callable(member) and (name == "__init__" or not name.startswith("__"))
     }
     assert declared == runtime
     assert sorted(name for name, is_async in runtime.items() if is_async) == [
@@ -163,8 +173,8 @@ def test_dataclass_fields(stub_tree: ast.Module, record: type) -> None:
 
 
 @pytest.mark.parametrize("example", ["demo.py", "typed_executor.py"])
-def test_examples_pass_mypy_strict(example: str) -> None:
-    done = mypy_strict(ROOT / "examples" / example, cwd=ROOT)
+def test_examples_pass_mypy_strict(example: str, tmp_path: Path) -> None:
+    done = mypy_strict(ROOT / "examples" / example, tmp_path=tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -277,6 +287,6 @@ def test_mypy_accepts_the_contracts_and_rejects_misuse(tmp_path: Path) -> None:
     source = tmp_path / "misuse.py"
     source.write_text(MISUSE)
     expected = {n for n, line in enumerate(MISUSE.splitlines(), 1) if line.endswith("# E")}
-    done = mypy_strict(source, cwd=tmp_path)
+    done = mypy_strict(source, tmp_path=tmp_path)
     reported = {int(m[1]) for m in re.finditer(r"^misuse\.py:(\d+): error:", done.stdout, re.M)}
     assert reported == expected, done.stdout + done.stderr

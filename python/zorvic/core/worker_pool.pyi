@@ -125,37 +125,70 @@ class WorkerPool:
     _semaphore: asyncio.Semaphore
     _running: bool
 
-    # max_workers is converted with int(); a value that is not a number
-    # raises TypeError "Argument 'max_workers' has incorrect type (expected
-    # int, got str)". Not clamped here (the property setter clamps to 1..20).
+    # Arguments are checked when an operation is called, before an awaitable
+    # exists. "str" and "list" parameters take exactly that type (not None,
+    # not a subclass): TypeError "Argument 'task_id' has incorrect type
+    # (expected str, got NoneType)". "int" parameters take any number and
+    # convert it with int(); anything else raises the same TypeError naming
+    # int. "float" parameters take any real number ("must be real number, not
+    # NoneType"). Parameters typed with the module's own classes are not checked.
     def __init__(
         self,
         max_workers: int = 3,
         executor: Executor | None = None,
         on_status_change: StatusCallback | None = None,
-    ) -> None: ...
+    ) -> None:
+        """max_workers is taken as given (the property setter clamps to 1..20);
+        a negative value raises asyncio.Semaphore's ValueError."""
     @property
     def max_workers(self) -> int: ...
     @max_workers.setter
-    def max_workers(self, value: int) -> None: ...
-    # None is accepted: it unsets the executor, and submit() then raises.
-    def set_executor(self, executor: Executor | None) -> None: ...
-    # Raises RuntimeError "No executor set — call set_executor() first".
-    async def submit(self, task: WorkerTask) -> WorkerStatus: ...
-    # tasks must be exactly a list (checked at the call).
-    async def submit_many(self, tasks: list[WorkerTask]) -> list[WorkerStatus]: ...
-    async def cancel(self, task_id: str) -> bool: ...
-    async def cancel_all(self) -> int: ...
-    def get_status(self, task_id: str) -> WorkerStatus | None: ...
+    def max_workers(self, value: int) -> None:
+        """Clamps to 1..20, logs "Max workers updated to <n>" and applies to
+        workers that have not yet asked for a slot."""
+    def set_executor(self, executor: Executor | None) -> None:
+        """Set the worker executor function (called after init when agent is ready).
+
+        None unsets it: submit() then raises RuntimeError."""
+    async def submit(self, task: WorkerTask) -> WorkerStatus:
+        """Submit a task for execution. Returns immediately with queued status.
+
+        Raises RuntimeError "No executor set — call set_executor() first" when
+        the pool has no executor."""
+    async def submit_many(self, tasks: list[WorkerTask]) -> list[WorkerStatus]:
+        """Submit multiple tasks at once (one after the other, in list order)."""
+    async def cancel(self, task_id: str) -> bool:
+        """Cancel a running or queued worker.
+
+        Returns before the worker has stopped: the record is marked CANCELLED,
+        broadcast and moved to the history at once; False for an id that is
+        not tracked."""
+    async def cancel_all(self) -> int:
+        """Cancel all active workers. Returns count of cancelled tasks."""
+    def get_status(self, task_id: str) -> WorkerStatus | None:
+        """The live record: active, else the oldest history entry, else None."""
     def list_active(self) -> list[dict[str, Any]]: ...
     def list_running(self) -> list[dict[str, Any]]: ...
     def list_queued(self) -> list[dict[str, Any]]: ...
-    def list_completed(self, limit: int = 50) -> list[dict[str, Any]]: ...
-    def list_all(self) -> list[dict[str, Any]]: ...
-    def stats(self) -> dict[str, int]: ...
-    async def wait_for(self, task_id: str, timeout: float = 300.0) -> WorkerStatus | None: ...
-    async def wait_all(self, task_ids: list[str] | None = None, timeout: float = 600.0) -> list[WorkerStatus]: ...
-    async def cleanup(self) -> None: ...
+    def list_completed(self, limit: int = 50) -> list[dict[str, Any]]:
+        """The newest ``limit`` history entries as dicts, oldest first."""
+    def list_all(self) -> list[dict[str, Any]]:
+        """list_active() followed by the newest 20 history entries."""
+    def stats(self) -> dict[str, int]:
+        """Keys: max_workers, active_count (running only), queued_count,
+        total_submitted, total_completed, total_failed (cancellations
+        included), completed_history."""
+    async def wait_for(self, task_id: str, timeout: float = 300.0) -> WorkerStatus | None:
+        """Poll until the worker is in a final state or ``timeout`` seconds
+        have passed; never raises on time-out (look at ``state``). None at
+        once for an id the pool does not know."""
+    async def wait_all(self, task_ids: list[str] | None = None, timeout: float = 600.0) -> list[WorkerStatus]:
+        """Poll until none of the workers is queued or running, or until
+        ``timeout``; without ids, the workers tracked when the wait starts.
+        Unknown ids are left out of the result."""
+    async def cleanup(self) -> None:
+        """Cancel all workers and empty the active tables (history and
+        counters stay; the pool stays usable)."""
     async def _run_worker(self, task: WorkerTask) -> None: ...
     async def _update_status(self, status: WorkerStatus) -> None: ...
     def _move_to_completed(self, task_id: str) -> None: ...
