@@ -192,6 +192,29 @@ def test_finished_worker_is_not_left_in_tasks(run):
         assert list(tracked) == [status.task_id] and cancelled
 
 
+def test_worker_dropped_by_cleanup_during_its_broadcast_leaves_no_task(run):
+    """cleanup() inside the QUEUED broadcast empties the tables before the
+    worker exists; the worker then finds its id inactive and must not stay
+    behind in _tasks, where cancel() would report it as running."""
+
+    async def scenario():
+        pool = WorkerPool()
+
+        async def on_status(status):
+            if status.state == WorkerState.QUEUED:
+                await pool.cleanup()
+
+        pool._on_status_change = on_status
+        pool.set_executor(instantly)
+        status = await pool.submit(WorkerTask())
+        await asyncio.sleep(0)
+        return pool, status, await pool.cancel(status.task_id)
+
+    pool, status, cancelled = run(scenario)
+    assert pool._tasks == {} and pool._active == {} and not cancelled
+    assert status.state == WorkerState.QUEUED and pool._total_submitted == 1
+
+
 # ---------------------------------------------------------------- submit_many
 
 
