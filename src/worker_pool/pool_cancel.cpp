@@ -5,7 +5,6 @@
 // record into the history, so that queries and waits see the worker finished
 // as soon as `cancel` returns. The worker's own cancellation handling may
 // write more to the same record later.
-#include <exception>  // std::terminate, used by binding/body.hpp
 
 #include "binding/body.hpp"
 #include "worker_pool/lines.hpp"

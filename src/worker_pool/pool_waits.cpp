@@ -6,7 +6,6 @@
 // from inside its own agent loop would deadlock on it. Deadlines are taken on
 // time.monotonic() when the body first runs, and a time-out raises nothing:
 // the final readings are returned whatever their state.
-#include <exception>  // std::terminate, used by binding/body.hpp
 
 #include "binding/body.hpp"
 #include "worker_pool/lines.hpp"

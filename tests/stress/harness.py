@@ -109,6 +109,7 @@ BASE_OUTCOMES: dict[str, type[BaseException]] = {
 }
 # These two leave the event loop: the run catches them and re-enters it.
 ESCAPING = (KeyboardInterrupt, SystemExit)
+ESCAPING_OUTCOMES = frozenset(name for name, exc in BASE_OUTCOMES.items() if issubclass(exc, ESCAPING))
 
 
 class BadTimeout:
@@ -220,6 +221,8 @@ class Report:
     faults: collections.Counter[str]
     problems: list[str]
     seconds: float
+    broadcasts: int = 0
+    polls: int = 0
 
     @property
     def faults_injected(self) -> int:
@@ -230,8 +233,9 @@ class Report:
         return (
             f"[stress] {self.config.describe()}: {self.submitted} workers submitted "
             f"({self.attempts} attempts), {self.executor_calls} executor calls, "
-            f"{self.faults_injected} faults injected, {len(self.problems)} problems, "
-            f"{self.seconds:.2f}s\n[stress]   outcomes: {outcomes}"
+            f"{self.faults_injected} faults injected, {self.broadcasts} status broadcasts, "
+            f"{self.polls} wait polls, {len(self.problems)} problems, {self.seconds:.2f}s\n"
+            f"[stress]   outcomes: {outcomes}"
         )
 
     def failure_text(self) -> str:
@@ -455,6 +459,10 @@ class Executor:
         if outcome == "cancelled_error":
             raise asyncio.CancelledError()
         if outcome in BASE_OUTCOMES:
+            if outcome in ESCAPING_OUTCOMES:
+                # Raised in a step that the loop runs, never in an eager first
+                # step inside create_task, where asyncio itself would lose the task.
+                await asyncio.sleep(0)
             raise BASE_OUTCOMES[outcome](f"{outcome} from {task_id}")
         return f"answer for {task_id}"
 
@@ -523,7 +531,7 @@ class StatusCallback:
                 await run.pause(rng)
             if op == "cleanup" and rng.random() < 0.3 and DEPTH.get() == 0:
                 run.faults["submitted while cleanup runs"] += 1
-                await run.submit_one(run.new_task(rng), nested=True)
+                await run.submit_one(run.new_task(), nested=True)
             if DEPTH.get() == 0 and rng.random() < run.cfg.p_cancel * 0.25:
                 target = task_id if rng.random() < 0.5 else run.pick_target(rng)
                 state = getattr(status.state, "value", status.state)
@@ -590,7 +598,7 @@ class Run:
 
     def allowed_op_error(self, error: BaseException) -> bool:
         """Errors that the injected faults may make a pool operation raise."""
-        if isinstance(error, (CallbackFault, LogFault, FactoryFault, asyncio.CancelledError)):
+        if isinstance(error, (CallbackFault, LogFault, FactoryFault, InjectedError, asyncio.CancelledError)):
             return True
         return isinstance(error, TypeError) and "can't be used in 'await' expression" in str(error)
 
@@ -625,7 +633,8 @@ class Run:
 
     # ---- tasks and plans
 
-    def new_task(self, rng: random.Random) -> Any:
+    def new_task(self) -> Any:
+        """A new task and the plan its executor follows."""
         self.task_serial += 1
         task_id = f"w{self.cfg.seed:x}-{self.task_serial:05d}"
         prng = self.plan_rng
@@ -650,8 +659,6 @@ class Run:
             self_cancel_round=prng.randrange(rounds) if rounds and prng.random() < 0.03 else -1,
             seed=prng.getrandbits(32),
         )
-        if plan.rounds and ESCAPING_OUTCOMES.get(outcome):
-            plan.swallow_cancel = False
         timeout: Any = 600.0
         if self.cfg.realtime:
             timeout = prng.choice((600.0, 0.0005, 0.002, 0.01))
@@ -722,7 +729,7 @@ class Run:
             if not sub.counted:
                 if not isinstance(error, TypeError) or pool._total_submitted != before:
                     self.problem(f"submit of a task with id {task_id!r} raised {error!r}")
-            elif not self.allowed_op_error(error) and not isinstance(error, InjectedError):
+            elif not self.allowed_op_error(error):
                 self.unexpected(error, f"submit({task_id})")
             if isinstance(error, asyncio.CancelledError):
                 raise
@@ -736,7 +743,10 @@ class Run:
         self.after_submit(sub, record)
         return record
 
-    def after_submit(self, sub: Sub, record: Any) -> None:
+    def after_submit(self, sub: Sub, record: Any, last: bool = True) -> None:
+        """Checks made when `submit` has just returned `record` (`last`), or
+        when `submit_many` has returned it among others (earlier workers may
+        have run and finished since)."""
         pool, task = self.pool, sub.task
         sub.record = record
         if type(record) is not WorkerStatus or record.task_id != task.id:
@@ -744,7 +754,7 @@ class Run:
         if pool._all_tasks.get(task.id) is not task:
             self.problem(f"submit({task.id}) did not remember the task")
         worker = pool._tasks.get(task.id)
-        if worker is not None and worker.done():
+        if last and worker is not None and worker.done():
             self.problem(f"submit({task.id}) left a finished worker in _tasks")
 
     async def submit_many(self, tasks: list[Any]) -> None:
@@ -776,9 +786,9 @@ class Run:
         if type(records) is not list or len(records) != len(tasks):
             self.problem(f"submit_many of {len(tasks)} returned {records!r}")
             return
-        for sub, record in zip(subs, records):
+        for i, (sub, record) in enumerate(zip(subs, records)):
             sub.counted = True
-            self.after_submit(sub, record)
+            self.after_submit(sub, record, last=i == len(subs) - 1)
 
     async def cancel_id(self, task_id: str, nested: bool = False) -> Any:
         """`await pool.cancel(task_id)`, checked."""
@@ -828,11 +838,10 @@ class Run:
         pool = self.pool
         op = OP.set("cleanup")
         self.cancel_requested.update(pool._tasks)
-        faults_before = len(self.log_faults)
         try:
             await pool.cleanup()
         except BaseException as error:
-            if self.log_faults[faults_before:] == ["WorkerPool cleaned up"]:
+            if isinstance(error, LogFault) and str(error) == "WorkerPool cleaned up":
                 self.cleanups += 1  # the tables were cleared before the log line
             if not self.allowed_op_error(error):
                 self.unexpected(error, "cleanup")
@@ -891,14 +900,17 @@ class Run:
 
     # ---- clients
 
-    def spawn(self, coro: Any, role: str) -> asyncio.Task[Any]:
-        task = asyncio.get_running_loop().create_task(self.guard(coro, role), name=f"stress-{role}")
+    def spawn(self, start: Any, role: str) -> asyncio.Task[Any]:
+        """Runs `start()` in a client task of its own. The coroutine is made
+        inside the task, so that a client cancelled before its first step
+        leaves no coroutine unawaited."""
+        task = asyncio.get_running_loop().create_task(self.guard(start, role), name=f"stress-{role}")
         self.clients.append((task, role))
         return task
 
-    async def guard(self, coro: Any, role: str) -> None:
+    async def guard(self, start: Any, role: str) -> None:
         try:
-            await coro
+            await start()
         except asyncio.CancelledError:
             raise
         except BaseException as error:
@@ -956,12 +968,12 @@ class Run:
         actions = {
             "cancel": 10 * p,
             "cancel_task": 4 * p,
-            "cancel_all": 0.25 * p,
-            "cleanup": 0.12 * p,
+            "cancel_all": 0.5 * p,
+            "cleanup": 0.25 * p,
             "limit": 0.6,
             "executor": 0.2,
             "no_executor": 0.1,
-            "wait": 0.5,
+            "wait": 1.5,
             "kill_client": 0.3,
             "query": 0.5,
             "idle": 1.0,
@@ -969,6 +981,7 @@ class Run:
         names, weights = list(actions), list(actions.values())
         tick = 0
         while not self.stop_chaos:
+            await asyncio.sleep(0)
             await self.pause(rng)
             tick += 1
             action = rng.choices(names, weights)[0]
@@ -985,13 +998,13 @@ class Run:
         elif action == "cancel_task":
             target = self.pick_target(rng)
             self.faults[f"cancel in its own task ({self.phase_of(target)})"] += 1
-            self.spawn(self.cancel_id(target), "canceller")
+            self.spawn(lambda target=target: self.cancel_id(target), "canceller")
         elif action == "cancel_all":
             self.faults["cancel_all"] += 1
             if rng.random() < 0.5:
                 await self.cancel_all()
             else:
-                self.spawn(self.cancel_all(), "canceller")
+                self.spawn(self.cancel_all, "canceller")
         elif action == "cleanup":
             self.faults["cleanup"] += 1
             await self.cleanup()
@@ -1005,7 +1018,7 @@ class Run:
             self.faults["submit without an executor"] += 1
             executor = pool._executor
             pool.set_executor(None)
-            task = self.new_task(rng)
+            task = self.new_task()
             before = pool._total_submitted
             try:
                 await pool.submit(task)  # refused before the body suspends
@@ -1020,7 +1033,8 @@ class Run:
                 self.problem("submit without an executor changed the pool")
         elif action == "wait":
             if sum(1 for t, r in self.clients if r == "waiter" and not t.done()) < 6:
-                self.spawn(self.waiter(random.Random(rng.getrandbits(32)), rng.random() < 0.4), "waiter")
+                waiter_rng, all_ = random.Random(rng.getrandbits(32)), rng.random() < 0.4
+                self.spawn(lambda r=waiter_rng, a=all_: self.waiter(r, a), "waiter")
         elif action == "kill_client":
             live = [t for t, r in self.clients if not t.done()]
             if live:
@@ -1103,20 +1117,22 @@ class Run:
     async def main(self) -> None:
         pool = self.make_pool()
         rng = random.Random(self.cfg.seed ^ 0x5EED)
-        chaos = self.spawn(self.chaos(), "chaos")
+        chaos = self.spawn(self.chaos, "chaos")
         attempts = 0
         while attempts < self.cfg.workers:
             submitters = [t for t, r in self.clients if r == "submitter" and not t.done()]
             if len(submitters) < 4:
                 size = min(rng.randint(1, 6), self.cfg.workers - attempts)
-                tasks = [self.new_task(rng) for _ in range(size)]
+                tasks = [self.new_task() for _ in range(size)]
                 many = size > 1 and rng.random() < 0.3
                 if not many and rng.random() < 0.01:
                     self.faults["task whose id is not a str"] += 1
                     bad = tasks[0]
                     bad.id = rng.choice((12345, None, StrSubclass(bad.id)))
                 attempts += size
-                self.spawn(self.submitter(tasks, many, rng.random() < self.cfg.p_cancel * 0.2), "submitter")
+                cancel_soon = rng.random() < self.cfg.p_cancel * 0.2
+                self.spawn(lambda t=tasks, m=many, c=cancel_soon: self.submitter(t, m, c), "submitter")
+            await asyncio.sleep(0)
             await self.pause(rng)
 
         # Let the submitters finish, then stop the chaos.
@@ -1136,6 +1152,8 @@ class Run:
         while not all(t.done() for t in clients):
             await asyncio.sleep(0)
         await self.drain()
+        if self.cfg.sabotage == "leak_slot":
+            await pool._semaphore.acquire()  # never released
         self.check_now("end of run")
         self.final_checks()
 
@@ -1214,6 +1232,10 @@ class Run:
                 self.problem(f"a semaphore of {size} ends with {semaphore._value} free slots")
 
         # Every submitted id in exactly one place, or gone as the rules allow.
+        # A worker whose executor raised an error that is not an Exception
+        # keeps its RUNNING state (nothing marks it), in the history or, when
+        # its final broadcast failed too, in _active.
+        base_ids = {t for t, seen in self.outcomes_of.items() if "base" in seen}
         history_ids = collections.Counter(r.task_id for r in pool._completed)
         for task_id, sub in self.subs.items():
             if not sub.counted:
@@ -1228,7 +1250,7 @@ class Run:
                 record = pool._active[task_id]
                 if task_id not in allowed_stranded:
                     self.problem(f"{task_id} is still in _active ({record.state!r}) after the run")
-                elif record.state not in FINAL_STATES:
+                elif record.state not in FINAL_STATES and task_id not in base_ids:
                     self.problem(f"{task_id} is left in _active as {record.state!r}")
             elif not in_history:
                 if task_id in self.trimmed or sub.raised is not None or sub.epoch < self.cleanups:
@@ -1239,8 +1261,14 @@ class Run:
                 self.problem(f"a refused task ({task.id!r}) is in _all_tasks")
         for task_id, worker in pool._tasks.items():
             if task_id not in allowed_stranded or not worker.done():
-                self.problem(f"{task_id} is still in _tasks after the run")
-        base_ids = {t for t, seen in self.outcomes_of.items() if "base" in seen}
+                sub = self.subs.get(task_id)
+                record = sub.record if sub else None
+                self.problem(
+                    f"{task_id} is still in _tasks after the run: {worker!r}, its record "
+                    f"{getattr(record, 'state', None)!r}, active={task_id in pool._active}, "
+                    f"executor called={bool(self.calls[task_id])}, cleanups since its "
+                    f"submission={self.cleanups - sub.epoch if sub else '?'}"
+                )
         for record in pool._completed:
             if record.state not in FINAL_STATES and record.task_id not in base_ids:
                 self.problem(f"{record.task_id} is in the history as {record.state!r}")
@@ -1297,6 +1325,8 @@ class Run:
             faults=self.faults,
             problems=self.problems,
             seconds=time.perf_counter() - started,
+            broadcasts=self.broadcasts,
+            polls=self.polls,
         )
 
     def finish_loop(self, loop: asyncio.AbstractEventLoop) -> None:
@@ -1327,12 +1357,14 @@ class Run:
             base = asyncio.create_eager_task_factory(asyncio.tasks._PyTask)
 
         def factory(loop: asyncio.AbstractEventLoop, coro: Any, **kwargs: Any) -> Any:
-            name = kwargs.get("name")
-            if isinstance(name, str) and name.startswith("worker-"):
+            # uvloop passes eager_start=; each kind decides that on its own.
+            kwargs.pop("eager_start", None)
+            # (the loop names the task after the factory has made it)
+            if getattr(coro, "__qualname__", None) == "WorkerPool._run_worker":
                 if self.factory_rng.random() < self.cfg.p_factory_fail:
                     self.faults["task factory refused a worker"] += 1
                     coro.close()
-                    raise FactoryFault(f"no task for {name}")
+                    raise FactoryFault("no task for this worker")
             task = base(loop, coro, **kwargs)
             self.all_tasks.append(task)
             return task
@@ -1341,10 +1373,6 @@ class Run:
 
     def on_unraisable(self, info: Any) -> None:
         self.unraisable.append(f"{info.err_msg or 'Exception ignored in'}: {info.object!r}: {info.exc_value!r}")
-
-
-ESCAPING_OUTCOMES = {name: issubclass(exc, ESCAPING) for name, exc in BASE_OUTCOMES.items()}
-ESCAPING_OUTCOMES = {name: True for name, escaping in ESCAPING_OUTCOMES.items() if escaping}
 
 
 class StrSubclass(str):
