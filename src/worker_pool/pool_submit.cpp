@@ -203,16 +203,24 @@ Ref start_worker(SubmitScope& s) noexcept {
                                         1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get()));
 }
 
-// (8) self._tasks[task.id] = worker. With an eager task factory the worker
-// has already run its first step inside create_task, and one whose executor
-// never suspended has finished and left the tables before it could be stored
-// here: a finished worker is not left behind in _tasks.
+// (8) self._tasks[task.id] = worker, for a worker whose id is still active.
+// A cleanup() while the QUEUED broadcast was suspended has already dropped
+// the record: such a worker ends at its first step (or is cancelled before
+// it), and tracking it would leave a dead worker for cancel() and the waits.
+// With an eager task factory the worker has already run its first step inside
+// create_task, and one whose executor never suspended has finished and left
+// the tables before it could be stored here: a finished worker is not left
+// behind in _tasks either.
 int track_worker(SubmitScope& s) noexcept {
   s.line = lines::kSubmitStoreTask;
-  Ref tasks = binding::getattr(s.self.get(), kTasks);
-  if (!tasks) return -1;
   Ref task_id = binding::getattr(s.task.get(), kId);
-  if (!task_id || PyObject_SetItem(tasks.get(), task_id.get(), s.worker.get()) < 0) return -1;
+  if (!task_id) return -1;
+  Ref active = binding::getattr(s.self.get(), kActive);
+  if (!active) return -1;
+  int still_active = PySequence_Contains(active.get(), task_id.get());
+  if (still_active <= 0) return still_active;
+  Ref tasks = binding::getattr(s.self.get(), kTasks);
+  if (!tasks || PyObject_SetItem(tasks.get(), task_id.get(), s.worker.get()) < 0) return -1;
 
   PyObject* done_method = nullptr;
   int has_done = PyObject_GetOptionalAttr(s.worker.get(), kDone, &done_method);

@@ -47,9 +47,6 @@ const binding::Name kMoveToCompleted{"_move_to_completed"};
 const binding::Name kTotalCompleted{"_total_completed"};
 const binding::Name kTotalFailed{"_total_failed"};
 const binding::Name kGet{"get"};
-const binding::Name kTasks{"_tasks"};
-const binding::Name kPop{"pop"};
-const binding::Name kCurrentTask{"current_task"};
 
 // Task and record fields.
 const binding::Name kId{"id"};
@@ -125,28 +122,6 @@ Ref active_record(RunWorkerScope& s) noexcept {
   Ref task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return {};
   return binding::call(get.get(), task_id.get());
-}
-
-// A worker whose id is no longer active (cleanup emptied the tables while
-// submit was suspended at its QUEUED broadcast, or another submission took
-// the id) ends at once. It takes its own asyncio task out of _tasks, if the
-// entry is that very task, so that no finished worker is left to be
-// cancelled or waited for.
-int forget_own_task(RunWorkerScope& s) noexcept {
-  Ref current_task = global_attr(kAsyncio, kCurrentTask);
-  if (!current_task) return -1;
-  Ref current = binding::call(current_task.get());
-  if (!current) return -1;
-  if (current.get() == Py_None) return 0;
-  Ref tasks = binding::getattr(s.self.get(), kTasks);
-  if (!tasks) return -1;
-  Ref task_id = binding::getattr(s.task.get(), kId);
-  if (!task_id) return -1;
-  Ref held = binding::call_method(tasks.get(), kGet, task_id.get());
-  if (!held) return -1;
-  if (held.get() != current.get()) return 0;
-  Ref dropped = binding::call_method(tasks.get(), kPop, task_id.get(), Py_None);
-  return dropped ? 0 : -1;
 }
 
 // `type(obj).<name>` bound to obj: `async with` finds its methods on the type.
@@ -503,10 +478,7 @@ binding::Body run_worker(RunWorkerScope& s) noexcept {
   s.line = lines::kRunWorkerInactive;
   const int active = PyObject_IsTrue(s.status.get());
   if (active < 0) co_return binding::error();
-  if (!active) {
-    if (forget_own_task(s) < 0) co_return binding::error();
-    co_return Ref::none();
-  }
+  if (!active) co_return Ref::none();
 
   // (3) async with self._semaphore: the worker waits here, still QUEUED.
   s.line = lines::kRunWorkerSemaphore;
