@@ -198,6 +198,10 @@ Caught catch_here(Scope& s) noexcept;
 // A `finally` part: takes the pending exception without adding an entry.
 Caught hold_error() noexcept;
 
+// How many HandlingGuards are alive: while none is, the bodies have left the
+// thread's handled exception as they found it (the driver relies on this).
+inline int handling_depth = 0;
+
 // While alive, makes `caught` the thread's handled exception, so that
 // sys.exc_info() and logger.exception() inside a handler see it.
 class HandlingGuard {
@@ -205,8 +209,12 @@ class HandlingGuard {
   explicit HandlingGuard(const Caught& caught) noexcept
       : saved_(Ref::steal(PyErr_GetHandledException())) {
     PyErr_SetHandledException(caught.get());
+    ++handling_depth;
   }
-  ~HandlingGuard() { PyErr_SetHandledException(saved_.get()); }
+  ~HandlingGuard() {
+    --handling_depth;
+    PyErr_SetHandledException(saved_.get());
+  }
   HandlingGuard(const HandlingGuard&) = delete;
   HandlingGuard& operator=(const HandlingGuard&) = delete;
 

@@ -43,7 +43,11 @@ struct CoroState {
   Ref delegate;               // what the body awaits while suspended (cr_await)
   sendfunc cached_send = nullptr;  // the delegate type's fast send entry
   Ref handled;                // the exception the body is handling, if any
-  Ref name, qualname, module, code, frame;
+  // __name__, __qualname__ and __module__ as the host set them; while these
+  // are empty an unfinished object reads the operation's own (op->objects),
+  // which live as long as the process, and a finished one reads None.
+  Ref name, qualname, module;
+  Ref frame;                  // cr_frame, made on first access
   Stage stage = Stage::created;
   bool running = false;
   bool at_yield = false;      // a generator suspended at co_yield, not an await
@@ -75,6 +79,44 @@ CoroObject* direct_target(PyObject* o) noexcept {
   return nullptr;
 }
 
+// ================================================================ free lists
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kFreeObjects = 0;  // let the sanitizer see every object
+#else
+constexpr int kFreeObjects = 16;
+#endif
+
+// Memory of released objects of one layout, reused by the next allocation
+// before the allocator is asked (a wrapper per `await` from Python, a
+// coroutine per call). Only objects that are untracked and were never
+// finalized are kept, so a reused one starts exactly like a new one; its
+// header is filled again by PyObject_Init.
+template <class T>
+class FreeObjects {
+ public:
+  T* take(PyTypeObject* type) noexcept {
+    if (count_ == 0) return PyObject_GC_New(T, type);
+    PyObject* o = free_[--count_];
+    return reinterpret_cast<T*>(PyObject_Init(o, type));
+  }
+  // Keeps the memory of `o` (its type's reference already dropped) or frees it.
+  void give(PyObject* o) noexcept {
+    if (count_ < kFreeObjects && !PyObject_GC_IsFinalized(o)) {
+      free_[count_++] = o;
+    } else {
+      PyObject_GC_Del(o);
+    }
+  }
+
+ private:
+  PyObject* free_[kFreeObjects > 0 ? kFreeObjects : 1] = {};
+  int count_ = 0;
+};
+
+FreeObjects<CoroObject> free_coroutines;
+FreeObjects<WrapperObject> free_wrappers;
+
 const char* already_executing(const CoroState& st) noexcept {
   return st.is_generator ? "generator already executing" : "coroutine already executing";
 }
@@ -100,18 +142,30 @@ class Running {
 // empty slot shows whatever an outer frame is handling. `lower_` is that
 // outer value: reading it back after the body means the body left its slot
 // empty, and restoring it means the caller's slot was empty too.
+//
+// The common case costs one read: when nothing is handled anywhere on the
+// thread and the body holds nothing either, installing "nothing" changes
+// nothing and `lower_` is empty; afterwards only what the body left behind
+// has to be taken back, and a body can leave something only from inside a
+// handler (a HandlingGuard still alive at its suspension): the host's own
+// code restores the state it found.
 class HandledSwap {
  public:
-  explicit HandledSwap(CoroState& st) noexcept : st_(st) {
+  explicit HandledSwap(CoroState& st) noexcept : st_(st), depth_(handling_depth) {
     saved_ = Ref::steal(PyErr_GetHandledException());
+    if (!saved_ && !st_.handled) return;
+    installed_ = true;
     PyErr_SetHandledException(nullptr);
     lower_ = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(st_.handled.get());
   }
   ~HandledSwap() {
+    if (!installed_ && handling_depth == depth_) return;  // the thread is as it was
     Ref now = Ref::steal(PyErr_GetHandledException());
     if (now.get() == lower_.get()) now.reset();
-    PyErr_SetHandledException(saved_.get() == lower_.get() ? nullptr : saved_.get());
+    if (installed_ || now) {
+      PyErr_SetHandledException(saved_.get() == lower_.get() ? nullptr : saved_.get());
+    }
     Ref old = std::exchange(st_.handled, std::move(now));
   }
   HandledSwap(const HandledSwap&) = delete;
@@ -119,7 +173,9 @@ class HandledSwap {
 
  private:
   CoroState& st_;
+  const int depth_;
   Ref saved_, lower_;
+  bool installed_ = false;
 };
 
 // The value of a finished iteration: the pending StopIteration's value (taken
@@ -190,8 +246,7 @@ void finish(CoroObject* c) noexcept {
   }
   if (scope) scope->recycle();
   Ref dropped[] = {std::move(st.delegate), std::move(st.handled), std::move(st.name),
-                   std::move(st.qualname), std::move(st.module), std::move(st.code),
-                   std::move(st.frame)};
+                   std::move(st.qualname), std::move(st.module), std::move(st.frame)};
 }
 
 // An error leaves the body at `line`: the coroutine finishes with it.
@@ -655,12 +710,36 @@ bool begin_await(Body::promise_type& p, Ref awaitable) noexcept {
     p.sent = Ref::steal(value);
     return false;
   }
-  Ref iter = awaitable_iter(o);
+  // A native coroutine is delegated to directly, as the interpreter's own
+  // await does: no wrapper, and cr_await shows the coroutine itself.
+  Ref iter = PyCoro_CheckExact(o) ? std::move(awaitable) : awaitable_iter(o);
   if (!iter) {
     p.sent.reset();
     return false;
   }
-  Ref value = Ref::steal(Py_TYPE(iter.get())->tp_iternext(iter.get()));
+  // The first step goes through the fast send entry when the iterator's type
+  // has one (native coroutines and generators, asyncio futures): an await
+  // that finishes at once then creates no StopIteration.
+  PyObject* it = iter.get();
+  PyAsyncMethods* am = Py_TYPE(it)->tp_as_async;
+  if (am && am->am_send) {
+    PyObject* value = nullptr;
+    switch (am->am_send(it, Py_None, &value)) {
+      case PYGEN_NEXT:
+        p.yielded = Ref::steal(value);
+        p.delegate = std::move(iter);
+        return true;
+      case PYGEN_RETURN:
+        p.sent = Ref::steal(value);
+        return false;
+      case PYGEN_ERROR:
+        break;
+    }
+    Py_XDECREF(value);
+    p.sent.reset();
+    return false;
+  }
+  Ref value = Ref::steal(Py_TYPE(it)->tp_iternext(it));
   if (value) {
     p.yielded = std::move(value);
     p.delegate = std::move(iter);
@@ -749,7 +828,7 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcep
 }
 
 PyObject* coro_await(PyObject* self) noexcept {
-  WrapperObject* w = PyObject_GC_New(WrapperObject, wrapper_type_);
+  WrapperObject* w = free_wrappers.take(wrapper_type_);
   if (!w) return nullptr;
   new (&w->coro) Ref(Ref::borrow(self));
   PyObject_GC_Track(w);
@@ -767,9 +846,16 @@ PyObject* refuse_pickle(PyObject* self, PyObject*) noexcept {
   return nullptr;
 }
 
+// The value a name attribute reads: as set by the host, else the operation's
+// own while the object is unfinished, else None.
+PyObject* name_value(const CoroState& st, const Ref& set, PyObject* own) noexcept {
+  if (set) return set.new_ref();
+  return Py_NewRef(st.stage != Stage::finished && own ? own : Py_None);
+}
+
 PyObject* get_name(PyObject* self, void*) noexcept {
-  const Ref& name = as_coro(self)->s.name;
-  return name ? name.new_ref() : Py_NewRef(Py_None);
+  const CoroState& st = as_coro(self)->s;
+  return name_value(st, st.name, st.op->objects.name);
 }
 
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
@@ -782,8 +868,8 @@ int set_name(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 PyObject* get_qualname(PyObject* self, void*) noexcept {
-  const Ref& qualname = as_coro(self)->s.qualname;
-  return qualname ? qualname.new_ref() : Py_NewRef(Py_None);
+  const CoroState& st = as_coro(self)->s;
+  return name_value(st, st.qualname, st.op->objects.qualname);
 }
 
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
@@ -796,12 +882,13 @@ int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 PyObject* get_module(PyObject* self, void*) noexcept {
-  const Ref& module = as_coro(self)->s.module;
-  return module ? module.new_ref() : Py_NewRef(Py_None);
+  const CoroState& st = as_coro(self)->s;
+  return name_value(st, st.module, kModuleNameString.get());
 }
 
+// Any value; deleting leaves None.
 int set_module(PyObject* self, PyObject* value, void*) noexcept {
-  Ref old = std::exchange(as_coro(self)->s.module, Ref::borrow(value));
+  Ref old = std::exchange(as_coro(self)->s.module, Ref::borrow(value ? value : Py_None));
   return 0;
 }
 
@@ -810,22 +897,28 @@ PyObject* get_await(PyObject* self, void*) noexcept {
   return delegate ? delegate.new_ref() : Py_NewRef(Py_None);
 }
 
+// The operation's code object while unfinished, None afterwards.
+PyObject* code_of(const CoroState& st) noexcept {
+  return st.stage != Stage::finished ? st.op->objects.code : nullptr;
+}
+
 PyObject* get_code(PyObject* self, void*) noexcept {
-  const Ref& code = as_coro(self)->s.code;
-  return code ? code.new_ref() : Py_NewRef(Py_None);
+  PyObject* code = code_of(as_coro(self)->s);
+  return Py_NewRef(code ? code : Py_None);
 }
 
 // The frame is made on first access from the code object, with an empty
 // globals dict, and kept.
 PyObject* get_frame(PyObject* self, void*) noexcept {
   CoroState& st = as_coro(self)->s;
-  if (!st.code || !PyCode_Check(st.code.get())) Py_RETURN_NONE;
+  PyObject* code = code_of(st);
+  if (!code || !PyCode_Check(code)) Py_RETURN_NONE;
   if (!st.frame) {
     Ref globals = Ref::steal(PyDict_New());
     if (!globals) return nullptr;
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(st.code.get()),
-                    globals.get(), nullptr)));
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals.get(),
+                    nullptr)));
     if (!frame) return nullptr;
     if (!st.frame) st.frame = std::move(frame);
   }
@@ -854,7 +947,6 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(st.name.get());
   Py_VISIT(st.qualname.get());
   Py_VISIT(st.module.get());
-  Py_VISIT(st.code.get());
   Py_VISIT(st.frame.get());
   return 0;
 }
@@ -874,7 +966,7 @@ void coro_finalize(PyObject* self) noexcept {
   Ref saved = Ref::steal(PyErr_GetRaisedException());
   if (!st.is_generator && st.stage == Stage::created && !saved) {
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
-                         st.qualname ? st.qualname.get() : Py_None) < 0) {
+                         st.qualname ? st.qualname.get() : st.op->objects.qualname) < 0) {
       PyErr_WriteUnraisable(self);
     }
   } else if (close_ex(c) < 0) {
@@ -887,13 +979,15 @@ void coro_dealloc(PyObject* self) noexcept {
   CoroObject* c = as_coro(self);
   PyObject_GC_UnTrack(self);
   PyObject_ClearWeakRefs(self);
-  PyObject_GC_Track(self);
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-  PyObject_GC_UnTrack(self);
+  if (c->s.stage != Stage::finished) {  // the finalizer has nothing to do otherwise
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
+  }
   finish(c);  // destroys a frame that close could not finish
   c->s.~CoroState();
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  free_coroutines.give(self);
   Py_DECREF(type);
 }
 
@@ -929,7 +1023,7 @@ void wrapper_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   as_wrapper(self)->coro.~Ref();
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  free_wrappers.give(self);
   Py_DECREF(type);
 }
 
@@ -1071,7 +1165,7 @@ Ref make_body_object(PyTypeObject* type, bool generator, const Operation& op, Sc
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "coroutine types are not ready");
     return {};
   }
-  CoroObject* c = PyObject_GC_New(CoroObject, type);
+  CoroObject* c = free_coroutines.take(type);
   if (!c) {
     body = Body();
     scope->recycle();
@@ -1085,10 +1179,6 @@ Ref make_body_object(PyTypeObject* type, bool generator, const Operation& op, Sc
   st.scope = scope;
   st.op = &op;
   st.is_generator = generator;
-  st.name = Ref::borrow(op.objects.name);
-  st.qualname = Ref::borrow(op.objects.qualname);
-  st.module = Ref::borrow(kModuleNameString.get());
-  st.code = Ref::borrow(op.objects.code);
   PyObject_GC_Track(c);
   return Ref::steal(reinterpret_cast<PyObject*>(c));
 }

@@ -10,6 +10,7 @@
 #include "binding/function.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -24,6 +25,110 @@ namespace {
 PyObject* g_globals = nullptr;   // the module's __dict__ (strong)
 PyObject* g_builtins = nullptr;  // the builtins module (strong)
 
+// ---------------------------------------------------------------- remembered lookups
+//
+// Module globals and their attributes (`time.time`, `WorkerState.RUNNING`)
+// are looked up at each use. A lookup that found its value in a dictionary
+// that has not changed since would find the same value again, so the value is
+// remembered together with what it depends on:
+//
+// - the module namespace and the namespaces of modules whose attributes were
+//   read are watched (PyDict_Watch); any change to any of them bumps g_epoch,
+//   which makes every remembered value stale at once;
+// - a class attribute depends on the class and its metaclass, whose version
+//   tags change whenever either or any of their bases is modified.
+//
+// Only values found plainly are remembered: a global found in the namespace
+// (not among the builtins), a module attribute found in the module's dict
+// (no descriptor of the module type in the way), a class attribute found in
+// the class's MRO that is not a descriptor (and no data descriptor of the
+// metaclass in the way). Everything else is looked up in full every time, so
+// a remembered value is always the value a full lookup would return now.
+
+int g_watcher = -1;          // our dict watcher; -1 while there is none
+std::uint64_t g_epoch = 1;   // bumped at every change of a watched dict
+
+int on_watched_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+  ++g_epoch;
+  return 0;
+}
+
+// Watches `dict`: 0 when it is watched, -1 (nothing pending) when not.
+int watch(PyObject* dict) noexcept {
+  if (g_watcher < 0) {
+    g_watcher = PyDict_AddWatcher(on_watched_change);
+    if (g_watcher < 0) {
+      PyErr_Clear();  // every watcher slot is taken: lookups stay in full
+      return -1;
+    }
+  }
+  if (PyDict_Watch(g_watcher, dict) < 0) {
+    PyErr_Clear();
+    return -1;
+  }
+  return 0;
+}
+
+// Each key has two places side by side (a pair starts at an even slot).
+constexpr std::size_t kCacheSlots = 128;  // a power of two
+
+std::size_t pair_of(PyObject* a, PyObject* b) noexcept {
+  std::uint64_t h = reinterpret_cast<std::uintptr_t>(a) * 0x9E3779B97F4A7C15ull;
+  h ^= reinterpret_cast<std::uintptr_t>(b) * 0xC2B2AE3D27D4EB4Full;
+  return static_cast<std::size_t>(h >> 40) & (kCacheSlots - 2);
+}
+
+// Which of a pair a new entry replaces: one for the same key, else one that
+// is stale or empty, else the two in turn.
+template <class Entry, class SameKey>
+Entry& victim(Entry* pair, SameKey same_key) noexcept {
+  static unsigned turn = 0;
+  for (int i = 0; i < 2; ++i) {
+    if (same_key(pair[i])) return pair[i];
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (!pair[i].name || pair[i].epoch != g_epoch) return pair[i];
+  }
+  return pair[++turn & 1];
+}
+
+// Storage whose contents are never destroyed: the references the caches hold
+// must not be dropped at process exit, after the interpreter has gone.
+template <class T>
+union Immortal {
+  T value;
+  constexpr Immortal() noexcept : value() {}
+  ~Immortal() {}
+};
+
+// A global found in the module namespace.
+struct GlobalEntry {
+  PyObject* name = nullptr;  // interned; compared by identity
+  std::uint64_t epoch = 0;
+  Ref value;
+};
+Immortal<GlobalEntry[kCacheSlots]> g_global_cache;
+
+// `name.attr` for a global found in the module namespace. For a module or a
+// class the value is remembered; for any other object only the object is,
+// and its attribute is looked up in full each time.
+struct AttrEntry {
+  enum Kind : unsigned char { module, type, other };
+  PyObject* name = nullptr;
+  PyObject* attr = nullptr;
+  std::uint64_t epoch = 0;
+  Ref owner;                        // the global's value when remembered
+  Kind kind = other;
+  PyTypeObject* meta = nullptr;     // a class: its metaclass, and both version tags
+  unsigned int version = 0;
+  unsigned int meta_version = 0;
+  Ref value;                        // null for `other`
+};
+Immortal<AttrEntry[kCacheSlots]> g_attr_cache;
+
+// The full lookup; `in_namespace` tells whether the module namespace had it.
+Ref find_global(PyObject* name, bool& in_namespace) noexcept;
+
 }  // namespace
 
 void set_module_namespace(PyObject* globals, PyObject* builtins) noexcept {
@@ -31,17 +136,155 @@ void set_module_namespace(PyObject* globals, PyObject* builtins) noexcept {
   Py_XINCREF(builtins);
   Py_XSETREF(g_globals, globals);
   Py_XSETREF(g_builtins, builtins);
+  ++g_epoch;
+  if (g_globals && PyDict_CheckExact(g_globals)) (void)watch(g_globals);
 }
 
 PyObject* module_globals() noexcept { return g_globals; }
 PyObject* module_builtins() noexcept { return g_builtins; }
 
+namespace {
+
+// The full lookup of global_value, remembering what it found.
+[[gnu::noinline]] Ref global_value_slow(PyObject* name, bool& in_namespace,
+                                        GlobalEntry* pair) noexcept {
+  const std::uint64_t epoch = g_epoch;
+  Ref value = find_global(name, in_namespace);
+  if (value && in_namespace && g_watcher >= 0) {
+    GlobalEntry& e = victim(pair, [name](const GlobalEntry& x) { return x.name == name; });
+    // Whole before the old value is dropped (which can run code that looks
+    // this entry up); stale at once if the lookup changed a namespace.
+    Ref old = std::exchange(e.value, value.copy());
+    e.name = name;
+    e.epoch = epoch;
+  }
+  return value;
+}
+
+// lookup_global, telling whether the value came from the module namespace.
+Ref global_value(PyObject* name, bool& in_namespace) noexcept {
+  GlobalEntry* pair = &g_global_cache.value[pair_of(name, name)];
+  for (int i = 0; i < 2; ++i) {
+    if (pair[i].name == name && pair[i].epoch == g_epoch) {
+      in_namespace = true;
+      return pair[i].value.copy();
+    }
+  }
+  return global_value_slow(name, in_namespace, pair);
+}
+
+// The value an attribute entry gives for (name, attr) now: true with `out`
+// set when it holds a valid one.
+bool attr_hit(AttrEntry& e, PyObject* name, PyObject* attr, Ref& out) noexcept {
+  if (e.name != name || e.attr != attr || e.epoch != g_epoch) return false;
+  PyObject* owner = e.owner.get();
+  switch (e.kind) {
+    case AttrEntry::module:
+      if (!Py_IS_TYPE(owner, &PyModule_Type)) return false;
+      out = e.value.copy();
+      return true;
+    case AttrEntry::type:
+      if (!Py_IS_TYPE(owner, e.meta) ||
+          reinterpret_cast<PyTypeObject*>(owner)->tp_version_tag != e.version ||
+          e.meta->tp_version_tag != e.meta_version || Py_TYPE(e.value.get())->tp_descr_get) {
+        return false;
+      }
+      out = e.value.copy();
+      return true;
+    case AttrEntry::other:
+      out = getattr(owner, attr);  // the global is still this object
+      return true;
+  }
+  return false;
+}
+
+[[gnu::noinline]] Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair) noexcept;
+
+}  // namespace
+
 Ref lookup_global(PyObject* name) noexcept {
+  bool in_namespace = false;
+  return global_value(name, in_namespace);
+}
+
+Ref lookup_global_attr(PyObject* name, PyObject* attr) noexcept {
+  AttrEntry* pair = &g_attr_cache.value[pair_of(name, attr)];
+  Ref value;
+  if (attr_hit(pair[0], name, attr, value) || attr_hit(pair[1], name, attr, value)) return value;
+  return global_attr_slow(name, attr, pair);
+}
+
+namespace {
+
+Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair) noexcept {
+  const std::uint64_t epoch = g_epoch;
+  bool in_namespace = false;
+  Ref owner = global_value(name, in_namespace);
+  if (!owner) return {};
+  Ref value = getattr(owner.get(), attr);
+  if (!value || !in_namespace || g_watcher < 0) return value;
+
+  PyObject* o = owner.get();
+  AttrEntry::Kind kind = AttrEntry::other;
+  PyTypeObject* meta = nullptr;
+  unsigned int version = 0, meta_version = 0;
+  if (Py_IS_TYPE(o, &PyModule_Type)) {
+    kind = AttrEntry::module;
+    // module_getattro: a descriptor of the module type first, then the dict.
+    PyObject* dict = PyModule_GetDict(o);
+    if (!dict || !PyDict_CheckExact(dict) || watch(dict) < 0) return value;
+    Ref shadow = Ref::steal(_PyType_LookupRef(&PyModule_Type, attr));
+    if (shadow) return value;
+    PyObject* found = nullptr;
+    int rc = PyDict_GetItemRef(dict, attr, &found);
+    Ref held = Ref::steal(found);
+    if (rc <= 0) {
+      PyErr_Clear();
+      return value;
+    }
+    if (found != value.get()) return value;
+  } else if (PyType_Check(o) && Py_TYPE(o)->tp_getattro == PyType_Type.tp_getattro) {
+    // type_getattro: a data descriptor of the metaclass first, then the MRO.
+    kind = AttrEntry::type;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(o);
+    meta = Py_TYPE(o);
+    if (!PyUnstable_Type_AssignVersionTag(type) || !PyUnstable_Type_AssignVersionTag(meta)) {
+      return value;
+    }
+    version = type->tp_version_tag;
+    meta_version = meta->tp_version_tag;
+    Ref in_meta = Ref::steal(_PyType_LookupRef(meta, attr));
+    if (in_meta && Py_TYPE(in_meta.get())->tp_descr_set) return value;
+    Ref in_type = Ref::steal(_PyType_LookupRef(type, attr));
+    if (in_type.get() != value.get() || Py_TYPE(value.get())->tp_descr_get) return value;
+    if (type->tp_version_tag != version || meta->tp_version_tag != meta_version) return value;
+  }
+  // The entry is whole before the references it held are dropped (dropping
+  // one can run code that looks this very entry up).
+  AttrEntry& e = victim(pair, [name, attr](const AttrEntry& x) {
+    return x.name == name && x.attr == attr;
+  });
+  Ref old_owner = std::exchange(e.owner, std::move(owner));
+  Ref old_value = std::exchange(e.value, kind == AttrEntry::other ? Ref() : value.copy());
+  e.name = name;
+  e.attr = attr;
+  e.epoch = epoch;
+  e.kind = kind;
+  e.meta = meta;
+  e.version = version;
+  e.meta_version = meta_version;
+  return value;
+}
+
+Ref find_global(PyObject* name, bool& in_namespace) noexcept {
   PyObject* found = nullptr;
   if (g_globals) {
     int rc = PyDict_GetItemRef(g_globals, name, &found);
     if (rc < 0) return {};
-    if (rc > 0) return Ref::steal(found);
+    if (rc > 0) {
+      in_namespace = true;
+      return Ref::steal(found);
+    }
   }
   if (g_builtins) {
     int rc = PyDict_Check(g_builtins) ? PyDict_GetItemRef(g_builtins, name, &found)
@@ -57,6 +300,8 @@ Ref lookup_global(PyObject* name) noexcept {
   PyErr_SetRaisedException(exc);
   return {};
 }
+
+}  // namespace
 
 // ================================================================ the object
 
@@ -82,7 +327,9 @@ struct FunctionObject {
   PyObject* defaults;  // defaults of the trailing parameters; null when none
   PyObject* code;
   PyObject* param_names[kMaxParams];  // interned
+  int count;                          // parameters
   int required;                       // leading parameters without a default
+  bool checked;                       // some parameter is converted or checked
 };
 
 PyTypeObject* g_type = nullptr;
@@ -231,11 +478,34 @@ int bind_nothing(const Operation& op, Py_ssize_t nargs, Py_ssize_t nkw) noexcept
 
 // Binds positional and keyword arguments to the parameters, fills defaults,
 // then converts and checks. -1 with the error set (and its entry added).
+// Converts and checks the bound arguments: float conversions first, then the
+// int coercions and exact-type checks in parameter order.
+int convert_and_check(const Operation& op, int n, Args& a) noexcept {
+  for (int i = 0; i < n; ++i) {
+    if (op.params[i].check == Check::to_float && convert_float(op, a, i) < 0) return -1;
+  }
+  for (int i = 0; i < n; ++i) {
+    const Param& p = op.params[i];
+    if (p.check == Check::to_int) {
+      if (coerce_int(op, a, i) < 0) return -1;
+    } else if (check_exact(p, a.obj[i]) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
 int bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, Args& a) noexcept {
   const Operation& op = *f->op;
-  const int n = op.param_count();
+  const int n = f->count;
   const int m = f->required;
+  // The common call: every parameter given by position.
+  if (!kwnames && nargs == n) {
+    for (int i = 0; i < n; ++i) a.obj[i] = args[i];
+    a.count = n;
+    return f->checked ? convert_and_check(op, n, a) : 0;
+  }
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   if (n == 0) return bind_nothing(op, nargs, nkw);
 
@@ -271,20 +541,7 @@ int bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t na
     if (!a.obj[i]) return wrong_count(op, n, m, false, i);
   }
   a.count = n;
-
-  // Float conversions run before any other check of the call.
-  for (int i = 0; i < n; ++i) {
-    if (op.params[i].check == Check::to_float && convert_float(op, a, i) < 0) return -1;
-  }
-  for (int i = 0; i < n; ++i) {
-    const Param& p = op.params[i];
-    if (p.check == Check::to_int) {
-      if (coerce_int(op, a, i) < 0) return -1;
-    } else if (check_exact(p, a.obj[i]) < 0) {
-      return -1;
-    }
-  }
-  return 0;
+  return convert_and_check(op, n, a);
 }
 
 // Runs a plain body or starts an async one, adding the entry for an error
@@ -727,7 +984,10 @@ Ref make_function(Operation& op) noexcept {
   FunctionObject* f = as_function(obj.get());
   f->vectorcall = function_vectorcall;
   f->op = &op;
+  f->count = n;
   f->required = m;
+  f->checked = false;
+  for (int i = 0; i < n; ++i) f->checked |= op.params[i].check != Check::none;
   f->name = Py_NewRef(op.objects.name);
   f->qualname = Py_NewRef(op.objects.qualname);
   f->module = module.release();

@@ -108,6 +108,11 @@ PyObject* module_builtins() noexcept;  // borrowed
 // NameError "name '%U' is not defined" when neither has it.
 Ref lookup_global(PyObject* name) noexcept;
 
+// `name.attr`: the global looked up as above, then its attribute. Both
+// lookups give what a full lookup gives at this moment; values found plainly
+// in dictionaries that have not changed since are remembered (function.cpp).
+Ref lookup_global_attr(PyObject* name, PyObject* attr) noexcept;
+
 // Readies the function type. Returns -1 with an error set on failure.
 int init_function_type() noexcept;
 PyTypeObject* function_type() noexcept;

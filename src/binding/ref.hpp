@@ -63,11 +63,31 @@ class Name {
 // Returns -1 with an error set on failure.
 int intern_all() noexcept;
 
+// Adds the object and the name to a pending AttributeError that carries
+// neither, as the interpreter's own attribute lookup does (they feed the
+// "Did you mean" hint of the printed error).
+void attribute_error_context(PyObject* o, PyObject* name) noexcept;
+
 // Small conveniences over the C API that return Refs.
+//
+// `o.name` and `o.name = v`. For the generic lookup of ordinary instances the
+// type's slot is called directly with the exact str name: that is what
+// PyObject_GetAttr and PyObject_SetAttr end up calling, without their steps
+// that only matter for other names (a type check, interning a name the module
+// interned already), and with the same context on an AttributeError.
 inline Ref getattr(PyObject* o, PyObject* name) noexcept {
+  if (Py_TYPE(o)->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
+    PyObject* r = PyObject_GenericGetAttr(o, name);
+    if (!r) attribute_error_context(o, name);
+    return Ref::steal(r);
+  }
   return Ref::steal(PyObject_GetAttr(o, name));
 }
 inline int setattr(PyObject* o, PyObject* name, PyObject* v) noexcept {
+  if (Py_TYPE(o)->tp_setattro == PyObject_GenericSetAttr && PyUnicode_CheckExact(name) &&
+      PyUnicode_CHECK_INTERNED(name)) {
+    return PyObject_GenericSetAttr(o, name, v);
+  }
   return PyObject_SetAttr(o, name, v);
 }
 // Calls a method with positional arguments only.

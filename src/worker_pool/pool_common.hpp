@@ -3,6 +3,9 @@
 // Everything here is inline; the header has no .cpp of its own.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <exception>  // std::terminate, used by body.hpp
 #include <initializer_list>
 
@@ -24,9 +27,7 @@ inline Ref global(PyObject* name) noexcept { return binding::lookup_global(name)
 // `name.attr` with both looked up afresh: `WorkerState.RUNNING`,
 // `asyncio.CancelledError`.
 inline Ref global_attr(PyObject* name, PyObject* attr) noexcept {
-  Ref module = global(name);
-  if (!module) return {};
-  return binding::getattr(module.get(), attr);
+  return binding::lookup_global_attr(name, attr);
 }
 
 // `time.time()`: a wall-clock reading.
@@ -59,17 +60,71 @@ inline int status_callback(PyObject* self, Ref& callback) noexcept {
 // The parts run together, each formatted as by str(): a log message or an
 // f-string. Null with an error set when a part is null or str() fails.
 inline Ref text(std::initializer_list<PyObject*> parts) noexcept {
-  Ref pieces = Ref::steal(PyTuple_New(Py_ssize_t(parts.size())));
-  if (!pieces) return {};
-  Py_ssize_t i = 0;
+  constexpr std::size_t kMaxParts = 8;
+  if (parts.size() > kMaxParts) {
+    PyErr_SetString(PyExc_SystemError, "too many parts for one text");
+    return {};
+  }
+  Ref pieces[kMaxParts];
+  Py_ssize_t length = 0;
+  Py_UCS4 widest = 0;
+  std::size_t n = 0;
   for (PyObject* part : parts) {
     if (!part) return {};
-    PyObject* piece = PyUnicode_CheckExact(part) ? Py_NewRef(part) : PyObject_Str(part);
+    Ref piece = PyUnicode_CheckExact(part) ? Ref::borrow(part) : Ref::steal(PyObject_Str(part));
     if (!piece) return {};
-    PyTuple_SET_ITEM(pieces.get(), i++, piece);
+    length += PyUnicode_GET_LENGTH(piece.get());
+    widest = std::max<Py_UCS4>(widest, PyUnicode_MAX_CHAR_VALUE(piece.get()));
+    pieces[n++] = std::move(piece);
   }
-  return Ref::steal(PyUnicode_Join(state().empty_str.get(), pieces.get()));
+  if (n == 2) return Ref::steal(PyUnicode_Concat(pieces[0].get(), pieces[1].get()));
+  Ref out = Ref::steal(PyUnicode_New(length, widest));
+  if (!out) return {};
+  // The new string is filled in place: a piece of the same width by copying
+  // its bytes, any other through the converting copy.
+  const int kind = PyUnicode_KIND(out.get());
+  char* data = static_cast<char*>(PyUnicode_DATA(out.get()));
+  Py_ssize_t at = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* piece = pieces[i].get();
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(piece);
+    if (PyUnicode_KIND(piece) == kind) {
+      std::memcpy(data + at * kind, PyUnicode_DATA(piece), static_cast<std::size_t>(len) * kind);
+    } else if (PyUnicode_CopyCharacters(out.get(), at, piece, 0, len) < 0) {
+      return {};
+    }
+    at += len;
+  }
+  return out;
 }
+
+// The keyword names of a call (`WorkerStatus(task_id=..., state=..., name=...)`)
+// as the tuple vectorcall wants, made on first use and kept for the life of
+// the process, so that a call does not build it each time. Declare at
+// namespace scope: `common::Keywords kRecordKeywords{kTaskIdKeyword, kStateKeyword};`
+// then pass `kRecordKeywords.get()` (null with an error set if it cannot be made).
+class Keywords {
+ public:
+  template <class... N>
+  explicit Keywords(const N&... names) noexcept : names_{&names...}, count_(sizeof...(N)) {
+    static_assert(sizeof...(N) <= kMax, "too many keywords");
+  }
+  PyObject* get() noexcept {
+    if (!tuple_) {
+      PyObject* t = PyTuple_New(count_);
+      if (!t) return nullptr;
+      for (Py_ssize_t i = 0; i < count_; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(names_[i]->get()));
+      tuple_ = t;  // never released: static storage outlives the interpreter
+    }
+    return tuple_;
+  }
+
+ private:
+  static constexpr std::size_t kMax = 4;
+  const binding::Name* names_[kMax];
+  Py_ssize_t count_;
+  PyObject* tuple_ = nullptr;
+};
 
 // `obj.<counter> += 1`.
 inline int add_one(PyObject* obj, PyObject* counter) noexcept {

@@ -4,6 +4,8 @@
 // attribute is read on `self` at the moment of use (an instance attribute or
 // a subclass that replaces one is honoured), and `WorkerState` is looked up
 // afresh for every record examined.
+#include <cstddef>
+#include <cstring>
 #include <exception>  // std::terminate, used by binding/body.hpp
 
 #include "binding/body.hpp"
@@ -131,9 +133,7 @@ class Walk {
 int state_is(PyObject* record, const Name& member) noexcept {
   Ref state = binding::getattr(record, kState.get());
   if (!state) return -1;
-  Ref enumeration = binding::lookup_global(kWorkerState.get());
-  if (!enumeration) return -1;
-  Ref wanted = binding::getattr(enumeration.get(), member.get());
+  Ref wanted = binding::lookup_global_attr(kWorkerState.get(), member.get());
   if (!wanted) return -1;
   Ref equal = Ref::steal(PyObject_RichCompare(state.get(), wanted.get(), Py_EQ));
   if (!equal) return -1;
@@ -146,7 +146,12 @@ int state_is(PyObject* record, const Name& member) noexcept {
 int same_id(PyObject* record_id, PyObject* task_id) noexcept {
   if (record_id == task_id) return 1;
   if (PyUnicode_CheckExact(record_id) && PyUnicode_CheckExact(task_id)) {
-    return PyUnicode_Compare(record_id, task_id) == 0;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(record_id);
+    if (length != PyUnicode_GET_LENGTH(task_id)) return 0;
+    const int kind = PyUnicode_KIND(record_id);
+    if (kind != PyUnicode_KIND(task_id)) return 0;  // canonical strs: different text
+    return std::memcmp(PyUnicode_DATA(record_id), PyUnicode_DATA(task_id),
+                       static_cast<std::size_t>(length) * kind) == 0;
   }
   if (record_id == Py_None) return 0;
   Ref equal = Ref::steal(PyObject_RichCompare(record_id, task_id, Py_EQ));
@@ -265,6 +270,23 @@ Ref count_in_active(Call& c, binding::Operation& op, const Name& member, int sum
   if (!gen) return {};
   c.line = sum_line;
   return binding::call(state().sum.get(), gen.get());
+}
+
+// A new dict with the statistics keys in order, all mapped to None: a copy
+// of one made on first use. It starts with room for every entry, and filling
+// it only replaces values (nobody sees it before it is complete).
+Ref new_stats_dict() noexcept {
+  static PyObject* keys_in_order = nullptr;
+  if (!keys_in_order) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return {};
+    for (const Name* key : {&kKeyMaxWorkers, &kKeyActiveCount, &kKeyQueuedCount, &kKeyTotalSubmitted,
+                            &kKeyTotalCompleted, &kKeyTotalFailed, &kKeyCompletedHistory}) {
+      if (PyDict_SetItem(d.get(), key->get(), Py_None) < 0) return {};
+    }
+    keys_in_order = d.release();
+  }
+  return Ref::steal(PyDict_Copy(keys_in_order));
 }
 
 // Inserts `key: self.<field>` into the statistics dict.
@@ -393,7 +415,7 @@ Ref stats(Call& c) noexcept {
   if (!queued) return {};
 
   c.line = lines::kStatsDict;
-  Ref out = Ref::steal(PyDict_New());
+  Ref out = new_stats_dict();
   if (!out) return {};
   PyObject* d = out.get();
   if (insert_field(c, d, kKeyMaxWorkers, kMaxWorkersField, lines::kStatsMaxWorkers) < 0) return {};

@@ -4,6 +4,10 @@
 // the id factory and of both to_dict functions.
 #include "worker_pool/records.hpp"
 
+#include <cfenv>
+#include <cmath>
+#include <cstring>
+
 #include "binding/function.hpp"
 #include "worker_pool/lines.hpp"
 #include "worker_pool/names.hpp"
@@ -175,9 +179,75 @@ Ref result_value(PyObject* self) noexcept {
   return get_slice(again.get(), state().slice_to_500.get());
 }
 
+// ---------------------------------------------------------------- round
+
+// True when the `round` fetched at load is the interpreter's builtin.
+bool round_is_builtin() noexcept {
+  static int known = -1;
+  if (known < 0) {
+    known = 0;
+    PyObject* r = state().round.get();
+    if (r && PyCFunction_Check(r) &&
+        std::strcmp(reinterpret_cast<PyCFunctionObject*>(r)->m_ml->ml_name, "round") == 0) {
+      PyObject* owner = PyCFunction_GET_SELF(r);
+      const char* name = owner && PyModule_Check(owner) ? PyModule_GetName(owner) : nullptr;
+      known = name && std::strcmp(name, "builtins") == 0;
+      if (!name) PyErr_Clear();  // a module without a name: not the builtin
+    }
+  }
+  return known > 0;
+}
+
+// The builtin `round(x, digits)` of an exact float, for 0 <= digits <= 22:
+// x rounded to `digits` decimal places, halves to even, decided on the exact
+// binary value of x, then the nearest double to that decimal (what
+// float.__round__ computes through a decimal string). Exact here because
+// x * 10**digits is split into p + e exactly (fma) and the quotient of an
+// integer below 2**52 by an exact power of ten is rounded once. False, with
+// nothing computed, outside that range; the builtin is called then.
+bool round_exact_float(double x, int digits, double& out) noexcept {
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (digits < 0 || digits > 22 || !std::isfinite(x)) return false;
+  if (std::fegetround() != FE_TONEAREST) return false;  // the steps below assume it
+  const double scale = kPowers[digits];
+  const double p = x * scale;
+  const double magnitude = std::fabs(p);
+  if (!(magnitude < 0x1p52)) return false;
+  if (magnitude < 0.25) {  // |x * scale| < 0.5: rounds to a zero of the sign of x
+    out = std::copysign(0.0, x);
+    return true;
+  }
+  const double e = std::fma(x, scale, -p);  // x * scale == p + e exactly
+  double k = std::nearbyint(p);             // halves to even on p alone
+  const double r = p - k;                   // exact, |r| <= 0.5
+  const double up = 0.5 - r;                // exact
+  const double down = -0.5 - r;             // exact
+  if (e > up) {
+    k += 1;  // the exact value lies above k + 0.5
+  } else if (e < down) {
+    k -= 1;
+  } else if (e == up) {  // exactly k + 0.5: the even neighbour
+    if (std::fmod(k, 2.0) != 0) k += 1;
+  } else if (e == down) {  // exactly k - 0.5
+    if (std::fmod(k, 2.0) != 0) k -= 1;
+  }
+  out = k == 0 ? std::copysign(0.0, x) : k / scale;
+  return true;
+}
+
 Ref rounded(PyObject* self, PyObject* key, PyObject* digits) noexcept {
   Ref value = binding::getattr(self, key);
   if (!value) return {};
+  if (PyFloat_CheckExact(value.get()) && PyLong_CheckExact(digits) && round_is_builtin()) {
+    double out = 0;
+    int overflow = 0;
+    long n = PyLong_AsLongAndOverflow(digits, &overflow);
+    if (!overflow && round_exact_float(PyFloat_AS_DOUBLE(value.get()), int(n), out)) {
+      return Ref::steal(PyFloat_FromDouble(out));
+    }
+  }
   return binding::call(state().round.get(), value.get(), digits);
 }
 
@@ -202,12 +272,36 @@ Ref compute(PyObject* self, const Entry& e) noexcept {
   return {};
 }
 
+// The keys of each dictionary form in order, all mapped to None: the result
+// dicts are copies of it, so that each starts with room for all its entries
+// and its keys already in place (filling it then only replaces values; nobody
+// sees the dict before it is complete). Made on first use, kept for the life
+// of the process.
+PyObject* g_task_keys = nullptr;
+PyObject* g_status_keys = nullptr;
+
+template <size_t N>
+PyObject* keys_in_order(PyObject*& made, const Entry (&entries)[N]) noexcept {
+  if (!made) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (const Entry& e : entries) {
+      if (PyDict_SetItem(d.get(), e.key, Py_None) < 0) return nullptr;
+    }
+    made = d.release();
+  }
+  return made;
+}
+
 // Builds the dict key by key. The first value is read on the line that builds
 // the dict; every other value has its own line, counting up from first_value.
 template <size_t N>
-Ref build_dict(Call& c, const Entry (&entries)[N], int build_line, int first_value) noexcept {
+Ref build_dict(Call& c, const Entry (&entries)[N], PyObject*& keys, int build_line,
+               int first_value) noexcept {
   c.line = build_line;
-  Ref d = Ref::steal(PyDict_New());
+  PyObject* presized = keys_in_order(keys, entries);
+  if (!presized) return {};
+  Ref d = Ref::steal(PyDict_Copy(presized));
   if (!d) return {};
   for (size_t i = 0; i < N; ++i) {
     c.line = i == 0 ? build_line : first_value + int(i) - 1;
@@ -220,11 +314,13 @@ Ref build_dict(Call& c, const Entry (&entries)[N], int build_line, int first_val
 }
 
 Ref task_to_dict(Call& c) noexcept {
-  return build_dict(c, kTaskEntries, lines::kTaskToDictBuild, lines::kTaskToDictFirstValue);
+  return build_dict(c, kTaskEntries, g_task_keys, lines::kTaskToDictBuild,
+                    lines::kTaskToDictFirstValue);
 }
 
 Ref status_to_dict(Call& c) noexcept {
-  return build_dict(c, kStatusEntries, lines::kStatusToDictBuild, lines::kStatusToDictFirstValue);
+  return build_dict(c, kStatusEntries, g_status_keys, lines::kStatusToDictBuild,
+                    lines::kStatusToDictFirstValue);
 }
 
 // ---------------------------------------------------------------- operation rows
