@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <exception>  // std::terminate, used by body.hpp
 #include <initializer_list>
 
 #include "binding/body.hpp"

@@ -6,7 +6,6 @@
 // afresh for every record examined.
 #include <cstddef>
 #include <cstring>
-#include <exception>  // std::terminate, used by binding/body.hpp
 
 #include "binding/body.hpp"
 #include "binding/traceback.hpp"

@@ -122,11 +122,12 @@ Ref new_record(SubmitScope& s) noexcept {
   }
 
   s.line = lines::kSubmitRecord;
-  Ref keywords = Ref::steal(PyTuple_Pack(3, kTaskIdKeyword.get(), kStateKeyword.get(), kNameKeyword.get()));
+  static common::Keywords record_keywords{kTaskIdKeyword, kStateKeyword, kNameKeyword};
+  PyObject* keywords = record_keywords.get();
   if (!keywords) return {};
   PyObject* argv[] = {nullptr, task_id.get(), queued.get(), name.get()};
   return Ref::steal(PyObject_Vectorcall(record_type.get(), argv + 1,
-                                        0 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get()));
+                                        0 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
 }
 
 // (2 to 5) Count the submission, remember the task, create the QUEUED record
@@ -196,11 +197,12 @@ Ref start_worker(SubmitScope& s) noexcept {
   if (!name) return {};
 
   s.line = lines::kSubmitCreateTask;
-  Ref keywords = Ref::steal(PyTuple_Pack(1, kNameKeyword.get()));
+  static common::Keywords task_keywords{kNameKeyword};
+  PyObject* keywords = task_keywords.get();
   if (!keywords) return {};
   PyObject* argv[] = {nullptr, coroutine.get(), name.get()};
   return Ref::steal(PyObject_Vectorcall(create_task.get(), argv + 1,
-                                        1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get()));
+                                        1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
 }
 
 // (8) self._tasks[task.id] = worker, for a worker whose id is still active.

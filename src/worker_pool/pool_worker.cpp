@@ -239,11 +239,12 @@ Ref call_executor(RunWorkerScope& s) noexcept {
   if (!executor) return {};
   Ref update = binding::getattr(s.self.get(), kUpdateStatus);
   if (!update) return {};
-  Ref keywords = Ref::steal(PyTuple_Pack(1, kDeadline.get()));
+  static common::Keywords executor_keywords{kDeadline};
+  PyObject* keywords = executor_keywords.get();
   if (!keywords) return {};
   PyObject* argv[] = {nullptr, s.task.get(), update.get(), s.deadline.get()};
   return Ref::steal(PyObject_Vectorcall(executor.get(), argv + 1,
-                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get()));
+                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
 }
 
 // (9, 10) The executor returned.
