@@ -18,6 +18,7 @@ using binding::Ref;
 inline const binding::Name kLogger{"logger"};
 inline const binding::Name kTime{"time"};
 inline const binding::Name kOnStatusChange{"_on_status_change"};
+inline const binding::Name kWorkerState{"WorkerState"};
 
 // A module global (`asyncio`, `time`, `logger`, `WorkerState`, ...), looked up
 // afresh in the module namespace, then the builtins.
@@ -27,6 +28,16 @@ inline Ref global(PyObject* name) noexcept { return binding::lookup_global(name)
 // `asyncio.CancelledError`.
 inline Ref global_attr(PyObject* name, PyObject* attr) noexcept {
   return binding::lookup_global_attr(name, attr);
+}
+
+// `value == WorkerState.<member>`: the generic == and the truth of its
+// result, with WorkerState looked up now. 1, 0, or -1 with an error set.
+inline int is_state(PyObject* value, PyObject* member) noexcept {
+  Ref wanted = global_attr(kWorkerState, member);
+  if (!wanted) return -1;
+  Ref equal = Ref::steal(PyObject_RichCompare(value, wanted.get(), Py_EQ));
+  if (!equal) return -1;
+  return PyObject_IsTrue(equal.get());
 }
 
 // `time.time()`: a wall-clock reading.

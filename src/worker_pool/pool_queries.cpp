@@ -12,6 +12,7 @@
 #include "worker_pool/lines.hpp"
 #include "worker_pool/names.hpp"
 #include "worker_pool/pool.hpp"
+#include "worker_pool/pool_common.hpp"
 
 namespace worker_pool {
 namespace {
@@ -30,7 +31,6 @@ const Name kValues{"values"};
 const Name kToDict{"to_dict"};
 const Name kState{"state"};
 const Name kTaskId{"task_id"};
-const Name kWorkerState{"WorkerState"};
 const Name kRunning{"RUNNING"};
 const Name kQueued{"QUEUED"};
 const Name kListActive{"list_active"};
@@ -132,11 +132,7 @@ class Walk {
 int state_is(PyObject* record, const Name& member) noexcept {
   Ref state = binding::getattr(record, kState.get());
   if (!state) return -1;
-  Ref wanted = binding::lookup_global_attr(kWorkerState.get(), member.get());
-  if (!wanted) return -1;
-  Ref equal = Ref::steal(PyObject_RichCompare(state.get(), wanted.get(), Py_EQ));
-  if (!equal) return -1;
-  return PyObject_IsTrue(equal.get());
+  return common::is_state(state.get(), member.get());
 }
 
 // The test of the history scan: `record_id == task_id`, where task_id is

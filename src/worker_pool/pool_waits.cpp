@@ -10,6 +10,7 @@
 #include "binding/body.hpp"
 #include "worker_pool/lines.hpp"
 #include "worker_pool/pool.hpp"
+#include "worker_pool/pool_common.hpp"
 
 namespace worker_pool {
 namespace {
@@ -25,7 +26,6 @@ const Name kGetStatus{"get_status"};
 const Name kTasks{"_tasks"};
 const Name kKeys{"keys"};
 const Name kState{"state"};
-const Name kWorkerState{"WorkerState"};
 const Name kQueued{"QUEUED"};
 const Name kRunning{"RUNNING"};
 const Name kCompleted{"COMPLETED"};
@@ -84,13 +84,7 @@ int state_among(PyObject* status, const Name* const (&members)[N]) noexcept {
   Ref state = binding::getattr(status, kState.get());
   if (!state) return -1;
   for (const Name* member : members) {
-    Ref enumeration = binding::lookup_global(kWorkerState.get());
-    if (!enumeration) return -1;
-    Ref wanted = binding::getattr(enumeration.get(), member->get());
-    if (!wanted) return -1;
-    Ref equal = Ref::steal(PyObject_RichCompare(state.get(), wanted.get(), Py_EQ));
-    if (!equal) return -1;
-    int truth = PyObject_IsTrue(equal.get());
+    int truth = common::is_state(state.get(), member->get());
     if (truth != 0) return truth;
   }
   return 0;

@@ -64,7 +64,6 @@ const binding::Name kModelUsed{"model_used"};
 const binding::Name kStepsCompleted{"steps_completed"};
 
 // Module globals and their attributes.
-const binding::Name kWorkerState{"WorkerState"};
 const binding::Name kRunning{"RUNNING"};
 const binding::Name kCompleted{"COMPLETED"};
 const binding::Name kFailed{"FAILED"};
@@ -153,23 +152,16 @@ Ref enter_semaphore(RunWorkerScope& s) noexcept {
 
 // `status.<field> = WorkerState.<member>`.
 int set_state(RunWorkerScope& s, PyObject* member) noexcept {
-  Ref value = global_attr(kWorkerState, member);
+  Ref value = global_attr(common::kWorkerState, member);
   if (!value) return -1;
   return binding::setattr(s.status.get(), kState, value.get());
 }
 
 // `status.state == WorkerState.<member>`: 1 or 0, -1 on error.
-int state_is(PyObject* state, PyObject* member) noexcept {
-  Ref value = global_attr(kWorkerState, member);
-  if (!value) return -1;
-  Ref equal = Ref::steal(PyObject_RichCompare(state, value.get(), Py_EQ));
-  if (!equal) return -1;
-  return PyObject_IsTrue(equal.get());
-}
 int record_state_is(RunWorkerScope& s, PyObject* member) noexcept {
   Ref state = binding::getattr(s.status.get(), kState);
   if (!state) return -1;
-  return state_is(state.get(), member);
+  return common::is_state(state.get(), member);
 }
 
 // `logger.<level>("Worker " + task.id + <tail>)`, optionally followed by a
@@ -371,7 +363,7 @@ int finalise_record(RunWorkerScope& s) noexcept {
   if (!current) return -1;
   int final_state = 0;
   for (PyObject* member : {kCompleted.get(), kFailed.get(), kCancelled.get(), kTimedOutState.get()}) {
-    final_state = state_is(current.get(), member);
+    final_state = common::is_state(current.get(), member);
     if (final_state != 0) break;
   }
   if (final_state <= 0) return final_state;  // still RUNNING: nothing more to set
