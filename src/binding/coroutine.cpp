@@ -123,7 +123,31 @@ const char* already_executing(const CoroState& st) noexcept {
 
 // ================================================================ helpers
 
-// Sets the running flag for its lifetime.
+// Counts one level of the interpreter's C recursion for its lifetime. Every
+// entry into the driver (send, throw, close) is one level, so a chain of
+// coroutines that drive, throw into or close one another raises
+// RecursionError where the same chain of Python coroutines would, instead of
+// running off the end of the C stack.
+class RecursionLevel {
+ public:
+  RecursionLevel() noexcept : entered_(Py_EnterRecursiveCall("") == 0) {}
+  ~RecursionLevel() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  RecursionLevel(const RecursionLevel&) = delete;
+  RecursionLevel& operator=(const RecursionLevel&) = delete;
+  // False when the limit was reached (RecursionError is pending).
+  explicit operator bool() const noexcept { return entered_; }
+
+ private:
+  const bool entered_;
+};
+
+// Sets the running flag for its lifetime. send(), throw() and close() hold it
+// from their first step that can run Python code (a call, an attribute
+// lookup, dropping a reference) to their last, so such code that reaches the
+// same coroutine is refused with "already executing" and can never finish or
+// resume it behind the driver's back.
 class Running {
  public:
   explicit Running(CoroState& st) noexcept : st_(st) { st_.running = true; }
@@ -269,6 +293,12 @@ int close_ex(CoroObject* c) noexcept;
 // flag and has dropped any delegation.
 PySendResult resume_body(CoroObject* c, Ref sent, PyObject** out) noexcept {
   CoroState& st = c->s;
+  if (st.stage == Stage::finished) {
+    // Unreachable while the running flag is held as described above; kept so
+    // that a mistake there is an exception rather than a resumed dead frame.
+    PyErr_SetString(PyExc_SystemError, "resuming a finished body");
+    return PYGEN_ERROR;
+  }
   if (!sent && (st.stage == Stage::created || st.at_yield)) {
     // Nothing can handle an error at the start of a body or at a yield.
     return finish_with_error(c, st.stage == Stage::created ? st.op->line : st.scope->line);
@@ -363,6 +393,8 @@ PySendResult send_ex(CoroObject* c, PyObject* arg, PyObject** out) noexcept {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     return PYGEN_ERROR;
   }
+  RecursionLevel level;
+  if (!level) return PYGEN_ERROR;
   Running running(st);
   Ref sent;
   if (st.delegate) {
@@ -438,7 +470,8 @@ int close_delegate(PyObject* d) noexcept {
 // Throws into the awaited object with the arguments throw() received: ours
 // directly, anything else through its throw() method. Returns false when the
 // object has no throw() (the exception is then raised in the body); otherwise
-// `result` is the outcome for the caller.
+// `result` is the outcome for the caller. The caller holds the running flag,
+// so the delegation cannot change under the calls made here.
 bool throw_into_delegate(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
                          PyObject** out, PySendResult& result) noexcept {
   CoroState& st = c->s;
@@ -446,11 +479,7 @@ bool throw_into_delegate(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
   Ref sent;
   if (CoroObject* target = direct_target(d)) {
     PyObject* value = nullptr;
-    PySendResult r;
-    {
-      Running running(st);
-      r = throw_ex(target, args, nargs, &value);
-    }
+    PySendResult r = throw_ex(target, args, nargs, &value);
     if (r == PYGEN_NEXT) {
       *out = value;
       result = PYGEN_NEXT;
@@ -466,11 +495,7 @@ bool throw_into_delegate(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
     }
     if (found == 0) return false;
     Ref thrower = Ref::steal(meth);
-    Ref value;
-    {
-      Running running(st);
-      value = Ref::steal(PyObject_Vectorcall(thrower.get(), args, size_t(nargs), nullptr));
-    }
+    Ref value = Ref::steal(PyObject_Vectorcall(thrower.get(), args, size_t(nargs), nullptr));
     if (value) {
       *out = value.release();
       result = PYGEN_NEXT;
@@ -480,7 +505,6 @@ bool throw_into_delegate(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
   }
   // The awaited object finished: its result or error resumes the body.
   drop_delegate(st);
-  Running running(st);
   result = resume_body(c, std::move(sent), out);
   return true;
 }
@@ -498,19 +522,15 @@ PySendResult throw_ex(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
     PyErr_SetString(PyExc_ValueError, already_executing(st));
     return PYGEN_ERROR;
   }
+  RecursionLevel level;
+  if (!level) return PYGEN_ERROR;
+  Running running(st);
   if (st.delegate) {
     if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
       // Close what is awaited first; an error from that is what the body sees.
-      int rc;
-      {
-        Running running(st);
-        rc = close_delegate(st.delegate.get());
-      }
+      int rc = close_delegate(st.delegate.get());
       drop_delegate(st);
-      if (rc < 0) {
-        Running running(st);
-        return resume_body(c, Ref(), out);
-      }
+      if (rc < 0) return resume_body(c, Ref(), out);
     } else {
       PySendResult result;
       if (throw_into_delegate(c, args, nargs, out, result)) return result;
@@ -529,7 +549,6 @@ PySendResult throw_ex(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
     return PYGEN_ERROR;
   }
   PyErr_SetRaisedException(exc.release());
-  Running running(st);
   return resume_body(c, Ref(), out);
 }
 
@@ -546,21 +565,17 @@ int close_ex(CoroObject* c) noexcept {
     finish(c);
     return 0;
   }
+  RecursionLevel level;
+  if (!level) return -1;
+  Running running(st);
   int rc = 0;
   if (st.delegate) {
-    {
-      Running running(st);
-      rc = close_delegate(st.delegate.get());
-    }
+    rc = close_delegate(st.delegate.get());
     drop_delegate(st);
   }
   if (rc == 0) PyErr_SetNone(PyExc_GeneratorExit);
   PyObject* value = nullptr;
-  PySendResult r;
-  {
-    Running running(st);
-    r = resume_body(c, Ref(), &value);
-  }
+  PySendResult r = resume_body(c, Ref(), &value);
   Ref result = Ref::steal(value);
   if (r == PYGEN_ERROR) {
     if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
@@ -975,9 +990,9 @@ void coro_finalize(PyObject* self) noexcept {
   PyErr_SetRaisedException(saved.release());
 }
 
-void coro_dealloc(PyObject* self) noexcept {
+// The body of coro_dealloc, inside the trashcan.
+void coro_destroy(PyObject* self) noexcept {
   CoroObject* c = as_coro(self);
-  PyObject_GC_UnTrack(self);
   PyObject_ClearWeakRefs(self);
   if (c->s.stage != Stage::finished) {  // the finalizer has nothing to do otherwise
     PyObject_GC_Track(self);
@@ -989,6 +1004,16 @@ void coro_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   free_coroutines.give(self);
   Py_DECREF(type);
+}
+
+// Dropping a coroutine drops what it awaits, which can be the next coroutine
+// of a long chain: the trashcan defers the deep end of such a chain, so its
+// deallocation never runs off the C stack.
+void coro_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, coro_dealloc)
+  coro_destroy(self);
+  Py_TRASHCAN_END
 }
 
 // ================================================================ slots: the wrapper

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 
+#include "binding/compiler.hpp"
 #include "binding/traceback.hpp"
 
 namespace binding {
@@ -146,8 +147,8 @@ PyObject* module_builtins() noexcept { return g_builtins; }
 namespace {
 
 // The full lookup of global_value, remembering what it found.
-[[gnu::noinline]] Ref global_value_slow(PyObject* name, bool& in_namespace,
-                                        GlobalEntry* pair) noexcept {
+ZORVIC_NOINLINE Ref global_value_slow(PyObject* name, bool& in_namespace,
+                                      GlobalEntry* pair) noexcept {
   const std::uint64_t epoch = g_epoch;
   Ref value = find_global(name, in_namespace);
   if (value && in_namespace && g_watcher >= 0) {
@@ -191,14 +192,18 @@ bool attr_hit(AttrEntry& e, PyObject* name, PyObject* attr, Ref& out) noexcept {
       }
       out = e.value.copy();
       return true;
-    case AttrEntry::other:
-      out = getattr(owner, attr);  // the global is still this object
+    case AttrEntry::other: {
+      // The global is still this object. Its getter can rebind the global and
+      // repeat this lookup, replacing the entry: hold the owner across it.
+      Ref held = e.owner.copy();
+      out = getattr(held.get(), attr);
       return true;
+    }
   }
   return false;
 }
 
-[[gnu::noinline]] Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair) noexcept;
+ZORVIC_NOINLINE Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair) noexcept;
 
 }  // namespace
 

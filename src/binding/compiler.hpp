@@ -1,0 +1,29 @@
+// What differs between compilers, in one place, each with a fallback for
+// compilers that have no such feature. The rest of the code is ISO C++20.
+#pragma once
+
+// ZORVIC_NOINLINE keeps a function out of line: a rarely taken slow path then
+// does not bloat the fast path that calls it. Only a hint, so other compilers
+// go without it.
+#if defined(__GNUC__) || defined(__clang__)
+#define ZORVIC_NOINLINE [[gnu::noinline]]
+#elif defined(_MSC_VER)
+#define ZORVIC_NOINLINE __declspec(noinline)
+#else
+#define ZORVIC_NOINLINE
+#endif
+
+// ZORVIC_ASAN is 1 when AddressSanitizer instruments this translation unit
+// (GCC and MSVC define __SANITIZE_ADDRESS__; Clang 14, for one, only answers
+// __has_feature), else 0. Free lists and recycled blocks are meant to be off
+// under it, so that the sanitizer sees every allocation.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZORVIC_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZORVIC_ASAN 1
+#endif
+#endif
+#ifndef ZORVIC_ASAN
+#define ZORVIC_ASAN 0
+#endif
