@@ -14,6 +14,7 @@ import pickle
 import sys
 import traceback
 import types
+import typing
 import warnings
 import weakref
 
@@ -666,3 +667,24 @@ def test_no_references_left_behind(run):
     after = run(cycles, 200)
     assert after[:2] == before[:2]
     assert after[2] - before[2] < 100
+
+
+# ---------------------------------------------------------------- the types seen by tools
+
+
+def test_types_have_a_string_module_while_instances_keep_their_own():
+    pool = WorkerPool()
+    coro = pool.cancel_all()
+    generator = capture_counting_generators(lambda gen: None)[0]
+    for obj in (WorkerPool.submit, coro, coro.__await__(), generator):
+        assert type(obj).__module__ == MODULE
+    assert (WorkerPool.submit.__module__, coro.__module__, coro.__await__().__module__) == (MODULE,) * 3
+    coro.__module__ = "elsewhere"
+    assert (coro.__module__, type(coro).__module__) == ("elsewhere", MODULE)
+    assert repr(typing.Callable[[type(coro)], None]) == f"typing.Callable[[{MODULE}.coroutine], NoneType]"
+    with pytest.raises(pickle.PicklingError, match=f"attribute lookup coroutine on {MODULE} failed"):
+        pickle.dumps(type(coro))
+    # IPython shows the value of an expression such as `pool.cancel_all()`
+    formatter = pytest.importorskip("IPython.core.formatters").PlainTextFormatter()
+    assert formatter(coro).startswith(f"<{MODULE}.coroutine at 0x")
+    coro.close()

@@ -16,6 +16,7 @@
 #include <new>
 #include <utility>
 
+#include "binding/static_type.hpp"
 #include "binding/traceback.hpp"
 
 namespace binding {
@@ -27,6 +28,10 @@ const Name kCloseName{"close"};
 const Name kAwaitName{"__await__"};
 const Name kModuleNameString{kModuleName};
 
+// Static types (see static_type.hpp): their instances carry a writable
+// __module__ of their own, while the types' __module__ stays a string.
+PyTypeObject coroutine_type_storage{}, wrapper_type_storage{}, generator_type_storage{};
+PyAsyncMethods coroutine_async{}, wrapper_async{}, generator_async{};
 PyTypeObject* coroutine_type_ = nullptr;
 PyTypeObject* wrapper_type_ = nullptr;
 PyTypeObject* generator_type_ = nullptr;
@@ -946,7 +951,6 @@ PyObject* get_running(PyObject* self, void*) noexcept {
 
 int coro_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   CoroState& st = as_coro(self)->s;
-  Py_VISIT(Py_TYPE(self));
   if (st.scope) {
     if (int rc = st.scope->traverse(visit, arg)) return rc;
   }
@@ -1001,9 +1005,7 @@ void coro_destroy(PyObject* self) noexcept {
   }
   finish(c);  // destroys a frame that close could not finish
   c->s.~CoroState();
-  PyTypeObject* type = Py_TYPE(self);
   free_coroutines.give(self);
-  Py_DECREF(type);
 }
 
 // Dropping a coroutine drops what it awaits, which can be the next coroutine
@@ -1039,7 +1041,6 @@ PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** out) noex
 }
 
 int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-  Py_VISIT(Py_TYPE(self));
   Py_VISIT(as_wrapper(self)->coro.get());
   return 0;
 }
@@ -1047,9 +1048,7 @@ int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 void wrapper_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   as_wrapper(self)->coro.~Ref();
-  PyTypeObject* type = Py_TYPE(self);
   free_wrappers.give(self);
-  Py_DECREF(type);
 }
 
 // ================================================================ type specs
@@ -1208,8 +1207,9 @@ Ref make_body_object(PyTypeObject* type, bool generator, const Operation& op, Sc
   return Ref::steal(reinterpret_cast<PyObject*>(c));
 }
 
-PyTypeObject* ready_type(PyType_Spec& spec) noexcept {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+PyTypeObject* ready_type(PyTypeObject& storage, PyAsyncMethods& async,
+                         const PyType_Spec& spec) noexcept {
+  return ready_static_type(storage, async, spec) < 0 ? nullptr : &storage;
 }
 
 }  // namespace
@@ -1225,11 +1225,15 @@ Ref make_generator(const Operation& op, Scope* scope, Body body) noexcept {
 }
 
 int init_coroutine_types() noexcept {
-  if (!coroutine_type_) coroutine_type_ = ready_type(coroutine_spec);
+  if (!coroutine_type_) {
+    coroutine_type_ = ready_type(coroutine_type_storage, coroutine_async, coroutine_spec);
+  }
   if (!coroutine_type_) return -1;
-  if (!wrapper_type_) wrapper_type_ = ready_type(wrapper_spec);
+  if (!wrapper_type_) wrapper_type_ = ready_type(wrapper_type_storage, wrapper_async, wrapper_spec);
   if (!wrapper_type_) return -1;
-  if (!generator_type_) generator_type_ = ready_type(generator_spec);
+  if (!generator_type_) {
+    generator_type_ = ready_type(generator_type_storage, generator_async, generator_spec);
+  }
   if (!generator_type_) return -1;
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <new>
 
 #include "binding/compiler.hpp"
+#include "binding/static_type.hpp"
 #include "binding/traceback.hpp"
 
 namespace binding {
@@ -586,7 +587,6 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   FunctionObject* f = as_function(self);
-  Py_VISIT(Py_TYPE(self));
   Py_VISIT(f->dict);
   Py_VISIT(f->name);
   Py_VISIT(f->qualname);
@@ -617,15 +617,13 @@ int function_clear(PyObject* self) noexcept {
 
 void function_dealloc(PyObject* self) noexcept {
   FunctionObject* f = as_function(self);
-  PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   if (f->weakrefs) PyObject_ClearWeakRefs(self);
   function_clear(self);
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->code);
   for (PyObject*& p : f->param_names) Py_CLEAR(p);
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  PyObject_GC_Del(self);
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
@@ -936,9 +934,14 @@ Ref make_annotations(const Operation& op, int n) noexcept {
 }  // namespace
 
 int init_function_type() noexcept {
+  // A static type, so that its __module__ is a string while each function
+  // carries its own (see static_type.hpp).
+  static PyTypeObject storage{};
+  static PyAsyncMethods no_async{};
   if (g_type) return 0;
-  g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-  return g_type ? 0 : -1;
+  if (ready_static_type(storage, no_async, function_spec) < 0) return -1;
+  g_type = &storage;
+  return 0;
 }
 
 PyTypeObject* function_type() noexcept { return g_type; }
