@@ -5,9 +5,14 @@
 #   make demo       build into .venv and run examples/demo.py
 #   make sanitize   build with ASan + UBSan into build/venv-sanitize and run the tests
 #   make clean      remove build trees and virtual environments
+#   make clang      build with Clang, warnings as errors, into build/venv-clang and run the tests
+#   make wheel      the sdist and a manylinux wheel into dist/, each installed into a
+#                   fresh environment and tested there (mk/dist.mk)
 #
 # PYTHON313=/path/to/python3.13 overrides the interpreter search; PYTEST_ARGS
-# passes options to pytest; V=1 shows the build as it runs.
+# passes options to pytest; V=1 shows the build as it runs; WERROR=1 makes
+# compiler warnings errors (.ci/run uses it); VENV=dir builds and tests in
+# another environment, with its own build tree.
 
 SHELL := bash
 .SHELLFLAGS := -o pipefail -c
@@ -30,6 +35,9 @@ PYTHON313_OK = $(if $(PYTHON313),$(shell "$(PYTHON313)" -c '$(PROBE_313)' 2>/dev
 VENV := .venv
 SAN_VENV := build/venv-sanitize
 BUILD_DEPS := "scikit-build-core>=0.10" "cmake>=3.21" ninja
+# Passed on every build, so that a persistent build tree never keeps the
+# setting of an earlier one.
+BUILD_OPTIONS := -C cmake.define.ZORVIC_WERROR=$(if $(filter-out 0 OFF off,$(WERROR)),ON,OFF)
 # The build log goes to build/install*.log; compiler warnings are echoed from it,
 # the whole log is shown when the build fails. V=1 streams it instead.
 PIP_INSTALL = pip install --disable-pip-version-check --no-build-isolation -v
@@ -54,7 +62,7 @@ SANITIZER_ENV := \
   PYTHONMALLOC=malloc \
   HYPOTHESIS_PROFILE=sanitize
 
-.PHONY: test test-asyncio test-uvloop demo sanitize clean check-python
+.PHONY: test test-asyncio test-uvloop demo sanitize clean check-python FORCE
 
 check-python:
 	$(if $(PYTHON313_OK),,$(error Python 3.13 with its C headers was not found: install it (for example 'pyenv install 3.13') or pass PYTHON313=/path/to/python3.13))
@@ -66,8 +74,15 @@ $(VENV)/bin/python: | check-python
 	"$(PYTHON313)" -m venv $(VENV)
 	$(VENV)/bin/python -m pip install -qq --disable-pip-version-check $(BUILD_DEPS)
 
-$(VENV)/.installed: $(INPUTS) | $(VENV)/bin/python
-	$(call install_logged,$(VENV),build/install.log,".[test]")
+# The build options of each environment's last build, rewritten only when they
+# change, so that a change (WERROR=1) reinstalls.
+build/options-%: FORCE
+	@mkdir -p build
+	@echo '$(BUILD_OPTIONS)' | cmp -s - $@ || echo '$(BUILD_OPTIONS)' > $@
+
+# Each virtual environment has its own persistent build tree, named after it.
+$(VENV)/.installed: $(INPUTS) build/options-$(subst .,,$(notdir $(VENV))) | $(VENV)/bin/python
+	$(call install_logged,$(VENV),build/install-$(subst .,,$(notdir $(VENV))).log,$(BUILD_OPTIONS) -C build-dir=build/$(subst .,,$(notdir $(VENV)))-{wheel_tag} ".[test]")
 
 # The suite runs twice: on asyncio's own event loop, then on uvloop.
 test: test-asyncio test-uvloop
@@ -86,8 +101,8 @@ $(SAN_VENV)/bin/python: | check-python
 	"$(PYTHON313)" -m venv $(SAN_VENV)
 	$(SAN_VENV)/bin/python -m pip install -qq --disable-pip-version-check $(BUILD_DEPS)
 
-$(SAN_VENV)/.installed: $(INPUTS) | $(SAN_VENV)/bin/python
-	$(call install_logged,$(SAN_VENV),build/install-sanitize.log,-C cmake.define.ZORVIC_SANITIZE=ON -C cmake.build-type=Debug -C build-dir=build/sanitize-{wheel_tag} ".[test]")
+$(SAN_VENV)/.installed: $(INPUTS) build/options-sanitize | $(SAN_VENV)/bin/python
+	$(call install_logged,$(SAN_VENV),build/install-sanitize.log,$(BUILD_OPTIONS) -C cmake.define.ZORVIC_SANITIZE=ON -C cmake.build-type=Debug -C build-dir=build/sanitize-{wheel_tag} ".[test]")
 
 sanitize: check-python $(SAN_VENV)/.installed
 	$(SANITIZER_ENV) $(SAN_VENV)/bin/python -m pytest $(PYTEST_ARGS)

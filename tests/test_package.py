@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import tomllib
 import types
 from collections.abc import Callable
 from pathlib import Path
@@ -68,3 +69,14 @@ def test_only_the_init_function_is_exported() -> None:
     # Lines read "<address> <type> <name>"; version nodes (type A) are not code or data.
     exported = {line.split()[2] for line in listing.splitlines() if len(line.split()) == 3 and line.split()[1] != "A"}
     assert exported == {"PyInit_worker_pool"}
+
+
+@pytest.mark.loop_independent
+def test_plain_builds_have_a_private_build_tree() -> None:
+    # A build-dir in pyproject.toml would make every `pip install .` of one
+    # checkout share one CMake tree: concurrent installs break each other and
+    # build/ is left behind. Only the Makefile names trees, one per venv.
+    pyproject = Path(__file__).resolve().parents[1] / "pyproject.toml"
+    skbuild = tomllib.loads(pyproject.read_text(encoding="utf-8"))["tool"]["scikit-build"]
+    tables = [skbuild, *skbuild.get("overrides", [])]
+    assert [table.get("build-dir") for table in tables] == [None] * len(tables)

@@ -16,6 +16,7 @@
 #include <new>
 #include <utility>
 
+#include "binding/compiler.hpp"
 #include "binding/static_type.hpp"
 #include "binding/traceback.hpp"
 
@@ -86,7 +87,7 @@ CoroObject* direct_target(PyObject* o) noexcept {
 
 // ================================================================ free lists
 
-#if defined(__SANITIZE_ADDRESS__)
+#if ZORVIC_ASAN
 constexpr int kFreeObjects = 0;  // let the sanitizer see every object
 #else
 constexpr int kFreeObjects = 16;
@@ -679,7 +680,7 @@ FrameCache* frame_cache_for(std::size_t n, bool create) noexcept {
   return fc;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if ZORVIC_ASAN
 constexpr bool kRecycleFrames = false;  // let the sanitizer see every frame
 #else
 constexpr bool kRecycleFrames = true;
