@@ -230,33 +230,47 @@ def time_call(fn: Callable[..., Any], args: tuple[Any, ...], target: float, repe
     return min(timer.repeat(repeat, number)) / number * 1e6
 
 
+async def query_pool(impl: str) -> tuple[Any, dict[str, str], asyncio.Future[None], list[asyncio.Task[None]]]:
+    """The pool the queries run on: 200 history records, then 50 active workers
+    (20 running, 30 queued) held by a gate. Returns the pool, the ids of the
+    query rows, the gate and the held workers (resolve the gate, then gather
+    them)."""
+    driver = make_driver(impl)
+    pool = driver.pool  # type: ignore[union-attr]
+    driver.set_executor(fast_executor(driver.active))
+    history = await driver.start_all(make_tasks(200, "h"))
+    await asyncio.gather(*history)
+    gate = asyncio.get_running_loop().create_future()
+    driver.set_executor(gated_executor(gate))
+    active_tasks = make_tasks(50, "a")
+    workers = await driver.start_all(active_tasks)
+    for _ in range(3):
+        await asyncio.sleep(0)
+    if len(pool._completed) != 200 or driver.running_queued() != (20, 30):
+        raise AssertionError(f"query set-up is off: {pool.stats()}")
+    ids = {
+        "active": active_tasks[25].id,
+        "deep": pool._completed[149].task_id,
+        "miss": "no-such-task",
+    }
+    if pool.get_status(ids["miss"]) is not None or pool.get_status(ids["deep"]) is None:
+        raise AssertionError("query ids are off")
+    return pool, ids, gate, workers
+
+
+def query_call(pool: Any, ids: dict[str, str], label: str) -> tuple[Callable[..., Any], tuple[Any, ...]]:
+    """The bound method and arguments of one query row."""
+    which = dict(QUERY_ROWS)[label]
+    if which:
+        return pool.get_status, (ids[which],)
+    return getattr(pool, label), ()
+
+
 def bench_queries(impl: str, target: float, repeat: int, results: dict[str, Any]) -> None:
     async def main() -> None:
-        driver = make_driver(impl)
-        pool = driver.pool  # type: ignore[union-attr]
-        driver.set_executor(fast_executor(driver.active))
-        history = await driver.start_all(make_tasks(200, "h"))
-        await asyncio.gather(*history)
-        gate = asyncio.get_running_loop().create_future()
-        driver.set_executor(gated_executor(gate))
-        active_tasks = make_tasks(50, "a")
-        workers = await driver.start_all(active_tasks)
-        for _ in range(3):
-            await asyncio.sleep(0)
-        if len(pool._completed) != 200 or driver.running_queued() != (20, 30):
-            raise AssertionError(f"query set-up is off: {pool.stats()}")
-        ids = {
-            "active": active_tasks[25].id,
-            "deep": pool._completed[149].task_id,
-            "miss": "no-such-task",
-        }
-        if pool.get_status(ids["miss"]) is not None or pool.get_status(ids["deep"]) is None:
-            raise AssertionError("query ids are off")
-        for label, which in QUERY_ROWS:
-            if which:
-                fn, args = pool.get_status, (ids[which],)
-            else:
-                fn, args = getattr(pool, label), ()
+        pool, ids, gate, workers = await query_pool(impl)
+        for label, _ in QUERY_ROWS:
+            fn, args = query_call(pool, ids, label)
             results[("queries", label, impl)] = time_call(fn, args, target, repeat)
         gate.set_result(None)
         await asyncio.gather(*workers)
@@ -703,7 +717,13 @@ def main(argv: list[str] | None = None) -> int:
                 NOTES,
             ]
         )
-        Path(args.markdown).write_text(text)
+        # The instruction-count table (bench/instructions.py) keeps its place.
+        out = Path(args.markdown)
+        old = out.read_text() if out.exists() else ""
+        begin, end = "<!-- instructions: begin -->", "<!-- instructions: end -->"
+        if begin in old and end in old:
+            text = text.rstrip("\n") + "\n\n" + old[old.index(begin): old.index(end) + len(end)] + "\n"
+        out.write_text(text)
         log(f"wrote {args.markdown}")
     return 0
 

@@ -204,7 +204,10 @@ bool attr_hit(AttrEntry& e, PyObject* name, PyObject* attr, Ref& out) noexcept {
   return false;
 }
 
-ZORVIC_NOINLINE Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair) noexcept;
+// The full lookup of `name.attr`, remembered in one of `pair` (or in
+// pair[0] alone when `single`: a site's own entry).
+ZORVIC_NOINLINE Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair,
+                                     bool single = false) noexcept;
 
 }  // namespace
 
@@ -220,9 +223,25 @@ Ref lookup_global_attr(PyObject* name, PyObject* attr) noexcept {
   return global_attr_slow(name, attr, pair);
 }
 
+// A site's entry lives in the site's own storage, made on first use and never
+// destroyed (like the shared caches, it may hold references at process exit).
+static_assert(sizeof(AttrEntry) <= GlobalAttrSite::kStorage &&
+              alignof(AttrEntry) <= alignof(std::max_align_t));
+
+Ref lookup_global_attr(GlobalAttrSite& site, PyObject* name, PyObject* attr) noexcept {
+  if (!site.made_) {
+    new (site.storage_) AttrEntry();
+    site.made_ = true;
+  }
+  AttrEntry* entry = std::launder(reinterpret_cast<AttrEntry*>(site.storage_));
+  Ref value;
+  if (attr_hit(*entry, name, attr, value)) return value;
+  return global_attr_slow(name, attr, entry, true);
+}
+
 namespace {
 
-Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair) noexcept {
+Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair, bool single) noexcept {
   const std::uint64_t epoch = g_epoch;
   bool in_namespace = false;
   Ref owner = global_value(name, in_namespace);
@@ -267,7 +286,7 @@ Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair) noexcept {
   }
   // The entry is whole before the references it held are dropped (dropping
   // one can run code that looks this very entry up).
-  AttrEntry& e = victim(pair, [name, attr](const AttrEntry& x) {
+  AttrEntry& e = single ? pair[0] : victim(pair, [name, attr](const AttrEntry& x) {
     return x.name == name && x.attr == attr;
   });
   Ref old_owner = std::exchange(e.owner, std::move(owner));

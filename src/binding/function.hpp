@@ -7,6 +7,8 @@
 // traceback names all derive from that row.
 #pragma once
 
+#include <cstddef>
+
 #include "binding/ref.hpp"
 
 namespace binding {
@@ -112,6 +114,26 @@ Ref lookup_global(PyObject* name) noexcept;
 // lookups give what a full lookup gives at this moment; values found plainly
 // in dictionaries that have not changed since are remembered (function.cpp).
 Ref lookup_global_attr(PyObject* name, PyObject* attr) noexcept;
+
+// One place in the module's code that reads `name.attr`, with its own
+// remembered entry: what lookup_global_attr remembers, for this site alone,
+// held strongly and valid under the same watchers and version tags. Declare
+// it with static storage (`static binding::GlobalAttrSite site;`); it is
+// never destroyed.
+class GlobalAttrSite {
+ public:
+  static constexpr std::size_t kStorage = 80;
+  constexpr GlobalAttrSite() noexcept = default;
+
+ private:
+  friend Ref lookup_global_attr(GlobalAttrSite& site, PyObject* name, PyObject* attr) noexcept;
+  alignas(std::max_align_t) unsigned char storage_[kStorage] = {};
+  bool made_ = false;
+};
+
+// `name.attr` as lookup_global_attr gives it, remembered at `site`. A site
+// used for another (name, attr) simply looks that one up and remembers it.
+Ref lookup_global_attr(GlobalAttrSite& site, PyObject* name, PyObject* attr) noexcept;
 
 // Readies the function type. Returns -1 with an error set on failure.
 int init_function_type() noexcept;

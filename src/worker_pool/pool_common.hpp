@@ -30,11 +30,34 @@ inline Ref global_attr(PyObject* name, PyObject* attr) noexcept {
   return binding::lookup_global_attr(name, attr);
 }
 
+// `name.attr` remembered at the caller's own site (see binding::GlobalAttrSite).
+inline Ref global_attr(binding::GlobalAttrSite& site, PyObject* name, PyObject* attr) noexcept {
+  return binding::lookup_global_attr(site, name, attr);
+}
+
+// `WorkerState.<member>`, each member remembered at a site of its own.
+inline Ref state_member(PyObject* member) noexcept {
+  constexpr int kSites = 8;  // the six members, and room to spare
+  static binding::GlobalAttrSite sites[kSites];
+  static PyObject* members[kSites] = {};  // interned names, compared by identity
+  for (int i = 0; i < kSites; ++i) {
+    if (!members[i]) members[i] = member;
+    if (members[i] == member) return global_attr(sites[i], kWorkerState, member);
+  }
+  return global_attr(kWorkerState, member);
+}
+
 // `value == WorkerState.<member>`: the generic == and the truth of its
 // result, with WorkerState looked up now. 1, 0, or -1 with an error set.
+// Two objects of one type that compares as str does (the members of the
+// module's WorkerState: str.__eq__ runs no Python code) are compared here.
 inline int is_state(PyObject* value, PyObject* member) noexcept {
-  Ref wanted = global_attr(kWorkerState, member);
+  Ref wanted = state_member(member);
   if (!wanted) return -1;
+  if (Py_TYPE(value) == Py_TYPE(wanted.get()) &&
+      Py_TYPE(value)->tp_richcompare == PyUnicode_Type.tp_richcompare) {
+    return value == wanted.get() || PyUnicode_Compare(value, wanted.get()) == 0;
+  }
   Ref equal = Ref::steal(PyObject_RichCompare(value, wanted.get(), Py_EQ));
   if (!equal) return -1;
   return PyObject_IsTrue(equal.get());
@@ -42,7 +65,8 @@ inline int is_state(PyObject* value, PyObject* member) noexcept {
 
 // `time.time()`: a wall-clock reading.
 inline Ref wall_clock() noexcept {
-  Ref clock = global_attr(kTime, kTime);
+  static binding::GlobalAttrSite site;
+  Ref clock = global_attr(site, kTime, kTime);
   if (!clock) return {};
   return binding::call(clock.get());
 }
@@ -50,6 +74,9 @@ inline Ref wall_clock() noexcept {
 // The bound logger method `logger.<level>` ("info", "error", "exception").
 // Looked up before the message is built, as `logger.info(f"...")` does.
 inline Ref logger_method(PyObject* level) noexcept { return global_attr(kLogger, level); }
+inline Ref logger_method(binding::GlobalAttrSite& site, PyObject* level) noexcept {
+  return global_attr(site, kLogger, level);
+}
 
 // Calls a logger method with one preformatted message; -1 on error.
 inline int log(const Ref& method, const Ref& message) noexcept {
@@ -135,6 +162,65 @@ class Keywords {
   Py_ssize_t count_;
   PyObject* tuple_ = nullptr;
 };
+
+// ---- the pool's tables (_active, _tasks, _all_tasks)
+//
+// An exact dict is read and written through the dict API: its methods cannot
+// be replaced, the API runs the same lookup (and the same __hash__ and __eq__
+// of the key), and a method called from C raises no profiler event, so no
+// observer tells the two apart. A dict subclass, or any other mapping, has its
+// methods looked up and called as written.
+
+inline const binding::Name kGetMethod{"get"};
+inline const binding::Name kPopMethod{"pop"};
+
+// `table.get(key)`.
+inline Ref table_get(PyObject* table, PyObject* key) noexcept {
+  if (PyDict_CheckExact(table)) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(table, key, &found) < 0) return {};
+    return found ? Ref::steal(found) : Ref::none();
+  }
+  return binding::call_method(table, kGetMethod, key);
+}
+
+// `table.pop(key)`: KeyError(key) when it is missing, as dict.pop raises it.
+inline Ref table_pop(PyObject* table, PyObject* key) noexcept {
+  if (PyDict_CheckExact(table)) {
+    PyObject* found = nullptr;
+    int rc = PyDict_Pop(table, key, &found);
+    if (rc > 0) return Ref::steal(found);
+    if (rc == 0) {
+      Ref args = Ref::steal(PyTuple_Pack(1, key));
+      if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+    }
+    return {};
+  }
+  return binding::call_method(table, kPopMethod, key);
+}
+
+// `table.pop(key, None)`.
+inline Ref table_pop_or_none(PyObject* table, PyObject* key) noexcept {
+  if (PyDict_CheckExact(table)) {
+    PyObject* found = nullptr;
+    int rc = PyDict_Pop(table, key, &found);
+    if (rc < 0) return {};
+    return rc > 0 ? Ref::steal(found) : Ref::none();
+  }
+  return binding::call_method(table, kPopMethod, key, Py_None);
+}
+
+// `key in table`: 1, 0, or -1 with an error set.
+inline int table_contains(PyObject* table, PyObject* key) noexcept {
+  if (PyDict_CheckExact(table)) return PyDict_Contains(table, key);
+  return PySequence_Contains(table, key);
+}
+
+// `table[key] = value`: 0, or -1 with an error set.
+inline int table_store(PyObject* table, PyObject* key, PyObject* value) noexcept {
+  if (PyDict_CheckExact(table)) return PyDict_SetItem(table, key, value);
+  return PyObject_SetItem(table, key, value);
+}
 
 // `obj.<counter> += 1`.
 inline int add_one(PyObject* obj, PyObject* counter) noexcept {

@@ -314,7 +314,7 @@ Ref get_status(Call& c) noexcept {
   c.line = lines::kGetStatusActiveTest;
   Ref table = binding::getattr(self, kActive.get());
   if (!table) return {};
-  int active = PySequence_Contains(table.get(), task_id);
+  int active = common::table_contains(table.get(), task_id);
   if (active < 0) return {};
   table.reset();
   if (active) {

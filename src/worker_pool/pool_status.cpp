@@ -13,7 +13,6 @@ const binding::Name kActive{"_active"};
 const binding::Name kCompleted{"_completed"};
 const binding::Name kTasks{"_tasks"};
 const binding::Name kTaskId{"task_id"};
-const binding::Name kPop{"pop"};
 const binding::Name kAppend{"append"};
 
 // The completed history holds at most this many records; past it, only the
@@ -39,7 +38,7 @@ int store_if_active(UpdateStatusScope& s) noexcept {
   if (!task_id) return -1;
   Ref active = binding::getattr(s.self.get(), kActive);
   if (!active) return -1;
-  int present = PySequence_Contains(active.get(), task_id.get());
+  int present = common::table_contains(active.get(), task_id.get());
   if (present <= 0) return present;
 
   s.line = lines::kUpdateStatusStore;
@@ -47,7 +46,7 @@ int store_if_active(UpdateStatusScope& s) noexcept {
   if (!active) return -1;
   task_id = binding::getattr(s.status.get(), kTaskId);
   if (!task_id) return -1;
-  return PyObject_SetItem(active.get(), task_id.get(), s.status.get());
+  return common::table_store(active.get(), task_id.get(), s.status.get());
 }
 
 // An executor's report: stored while its worker is active, forwarded to the
@@ -84,7 +83,7 @@ Ref move_to_completed(binding::Call& c) noexcept {
   c.line = lines::kMoveActiveTest;
   Ref active = binding::getattr(self, kActive);
   if (!active) return {};
-  int present = PySequence_Contains(active.get(), task_id);
+  int present = common::table_contains(active.get(), task_id);
   if (present < 0) return {};
 
   if (present) {
@@ -94,7 +93,7 @@ Ref move_to_completed(binding::Call& c) noexcept {
     if (!completed) return {};
     active = binding::getattr(self, kActive);
     if (!active) return {};
-    Ref record = binding::call_method(active.get(), kPop, task_id);
+    Ref record = common::table_pop(active.get(), task_id);
     if (!record) return {};
     if (PyList_CheckExact(completed.get())) {
       if (PyList_Append(completed.get(), record.get()) < 0) return {};
@@ -120,7 +119,7 @@ Ref move_to_completed(binding::Call& c) noexcept {
   c.line = lines::kMoveDropTask;
   Ref tasks = binding::getattr(self, kTasks);
   if (!tasks) return {};
-  if (!binding::call_method(tasks.get(), kPop, task_id, Py_None)) return {};
+  if (!common::table_pop_or_none(tasks.get(), task_id)) return {};
   return Ref::none();
 }
 

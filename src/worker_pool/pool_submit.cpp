@@ -4,6 +4,7 @@
 #include "worker_pool/lines.hpp"
 #include "worker_pool/pool.hpp"
 #include "worker_pool/pool_common.hpp"
+#include "worker_pool/records.hpp"
 
 namespace worker_pool {
 namespace {
@@ -23,7 +24,6 @@ const binding::Name kActive{"_active"};
 const binding::Name kTasks{"_tasks"};
 const binding::Name kRunWorker{"_run_worker"};
 const binding::Name kSubmit{"submit"};
-const binding::Name kGet{"get"};
 const binding::Name kDone{"done"};
 const binding::Name kAddNote{"add_note"};
 
@@ -34,7 +34,6 @@ const binding::Name kStateKeyword{"state"};
 const binding::Name kNameKeyword{"name"};
 
 const binding::Name kWorkerStatus{"WorkerStatus"};
-const binding::Name kWorkerState{"WorkerState"};
 const binding::Name kQueued{"QUEUED"};
 const binding::Name kAsyncio{"asyncio"};
 const binding::Name kCreateTask{"create_task"};
@@ -104,7 +103,7 @@ Ref new_record(SubmitScope& s) noexcept {
   if (!record_type) return {};
   Ref task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return {};
-  Ref queued = global_attr(kWorkerState, kQueued);
+  Ref queued = common::state_member(kQueued);
   if (!queued) return {};
 
   s.line = lines::kSubmitRecordName;
@@ -122,6 +121,11 @@ Ref new_record(SubmitScope& s) noexcept {
   }
 
   s.line = lines::kSubmitRecord;
+  if (status_takes_positional(record_type.get())) {
+    PyObject* argv[] = {nullptr, task_id.get(), queued.get(), name.get()};
+    return Ref::steal(PyObject_Vectorcall(record_type.get(), argv + 1,
+                                          3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
   static common::Keywords record_keywords{kTaskIdKeyword, kStateKeyword, kNameKeyword};
   PyObject* keywords = record_keywords.get();
   if (!keywords) return {};
@@ -140,7 +144,7 @@ int register_task(SubmitScope& s) noexcept {
   Ref all_tasks = binding::getattr(s.self.get(), kAllTasks);
   if (!all_tasks) return -1;
   Ref task_id = binding::getattr(s.task.get(), kId);
-  if (!task_id || PyObject_SetItem(all_tasks.get(), task_id.get(), s.task.get()) < 0) return -1;
+  if (!task_id || common::table_store(all_tasks.get(), task_id.get(), s.task.get()) < 0) return -1;
 
   s.status = new_record(s);
   if (!s.status) return -1;
@@ -150,7 +154,7 @@ int register_task(SubmitScope& s) noexcept {
   if (!active) return -1;
   task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return -1;
-  return PyObject_SetItem(active.get(), task_id.get(), s.status.get());
+  return common::table_store(active.get(), task_id.get(), s.status.get());
 }
 
 // `self.<table>.get(task.id) is obj`: 1 or 0, -1 on error; `table` and
@@ -160,7 +164,7 @@ int holds(SubmitScope& s, PyObject* field, PyObject* obj, Ref& table, Ref& task_
   if (!table) return -1;
   task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return -1;
-  Ref held = binding::call_method(table.get(), kGet, task_id.get());
+  Ref held = common::table_get(table.get(), task_id.get());
   if (!held) return -1;
   return held.get() == obj;
 }
@@ -185,7 +189,8 @@ void forget_record(SubmitScope& s) noexcept {
 // (7) asyncio.create_task(self._run_worker(task), name=f"worker-{task.id}")
 Ref start_worker(SubmitScope& s) noexcept {
   s.line = lines::kSubmitCreateTask;
-  Ref create_task = global_attr(kAsyncio, kCreateTask);
+  static binding::GlobalAttrSite create_task_site;
+  Ref create_task = global_attr(create_task_site, kAsyncio, kCreateTask);
   if (!create_task) return {};
   Ref coroutine = binding::call_method(s.self.get(), kRunWorker, s.task.get());
   if (!coroutine) return {};
@@ -219,10 +224,10 @@ int track_worker(SubmitScope& s) noexcept {
   if (!task_id) return -1;
   Ref active = binding::getattr(s.self.get(), kActive);
   if (!active) return -1;
-  int still_active = PySequence_Contains(active.get(), task_id.get());
+  int still_active = common::table_contains(active.get(), task_id.get());
   if (still_active <= 0) return still_active;
   Ref tasks = binding::getattr(s.self.get(), kTasks);
-  if (!tasks || PyObject_SetItem(tasks.get(), task_id.get(), s.worker.get()) < 0) return -1;
+  if (!tasks || common::table_store(tasks.get(), task_id.get(), s.worker.get()) < 0) return -1;
 
   PyObject* done_method = nullptr;
   int has_done = PyObject_GetOptionalAttr(s.worker.get(), kDone, &done_method);
@@ -240,7 +245,8 @@ int track_worker(SubmitScope& s) noexcept {
 // (9) "Worker submitted: <task.name> (<task.id>)"
 int log_submitted(SubmitScope& s) noexcept {
   s.line = lines::kSubmitLog;
-  Ref info = common::logger_method(kInfo);
+  static binding::GlobalAttrSite info_site;
+  Ref info = common::logger_method(info_site, kInfo);
   if (!info) return -1;
   Ref name = binding::getattr(s.task.get(), kName);
   if (!name) return -1;

@@ -96,13 +96,16 @@ const binding::Name kColon{": "};
 struct RunWorkerScope final : binding::ScopeOf<RunWorkerScope> {
   Ref self, task;
   Ref status;    // the worker's own record, taken from _active
-  Ref exit;      // the semaphore's bound __aexit__, for leaving the block
+  Ref exit;      // the semaphore's __aexit__, for leaving the block
+  Ref exit_self; // the semaphore when `exit` is called unbound, else null
   Ref deadline;  // time.time() + task.timeout
   Ref callback;  // the status callback of the broadcast in progress
   Ref raised;    // an error on its way out of the block, held over the final part
   int raised_line = 0;
 
-  auto refs() noexcept { return std::tie(self, task, status, exit, deadline, callback, raised); }
+  auto refs() noexcept {
+    return std::tie(self, task, status, exit, exit_self, deadline, callback, raised);
+  }
   void bind(const binding::Args& a) noexcept {
     self = Ref::borrow(a[0]);
     task = Ref::borrow(a[1]);
@@ -116,6 +119,13 @@ struct RunWorkerScope final : binding::ScopeOf<RunWorkerScope> {
 Ref active_record(RunWorkerScope& s) noexcept {
   Ref active = binding::getattr(s.self.get(), kActive);
   if (!active) return {};
+  // `active.get` is read before `task.id`; on an exact dict that read runs
+  // nothing, so the dict API answers after task.id is read.
+  if (PyDict_CheckExact(active.get())) {
+    Ref task_id = binding::getattr(s.task.get(), kId);
+    if (!task_id) return {};
+    return common::table_get(active.get(), task_id.get());
+  }
   Ref get = binding::getattr(active.get(), kGet);
   if (!get) return {};
   Ref task_id = binding::getattr(s.task.get(), kId);
@@ -123,14 +133,23 @@ Ref active_record(RunWorkerScope& s) noexcept {
   return binding::call(get.get(), task_id.get());
 }
 
-// `type(obj).<name>` bound to obj: `async with` finds its methods on the type.
-Ref special_method(PyObject* obj, PyObject* name, const char* missing) noexcept {
+// `type(obj).<name>`: `async with` finds its methods on the type. A function
+// or a method descriptor (the Py_TPFLAGS_METHOD_DESCRIPTOR types) comes back
+// unbound with `unbound` set, to be called with obj as its first argument:
+// that is what calling the bound method does, and the bound method would
+// never escape. Any other descriptor is bound to obj.
+Ref special_method(PyObject* obj, PyObject* name, const char* missing, bool& unbound) noexcept {
+  unbound = false;
   Ref found = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
   if (!found) {
     PyErr_Format(PyExc_TypeError,
                  "'%.200s' object does not support the asynchronous context manager protocol%s",
                  Py_TYPE(obj)->tp_name, missing);
     return {};
+  }
+  if (PyType_HasFeature(Py_TYPE(found.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+    unbound = true;
+    return found;
   }
   descrgetfunc bind = Py_TYPE(found.get())->tp_descr_get;
   if (!bind) return found;
@@ -143,16 +162,24 @@ Ref special_method(PyObject* obj, PyObject* name, const char* missing) noexcept 
 Ref enter_semaphore(RunWorkerScope& s) noexcept {
   Ref semaphore = binding::getattr(s.self.get(), kSemaphoreField);
   if (!semaphore) return {};
-  s.exit = special_method(semaphore.get(), kAexit, " (missed __aexit__ method)");
+  bool unbound = false;
+  s.exit = special_method(semaphore.get(), kAexit, " (missed __aexit__ method)", unbound);
   if (!s.exit) return {};
-  Ref enter = special_method(semaphore.get(), kAenter, "");
+  if (unbound) s.exit_self = semaphore.copy();
+  Ref enter = special_method(semaphore.get(), kAenter, "", unbound);
   if (!enter) return {};
-  return binding::call(enter.get());
+  return unbound ? binding::call(enter.get(), semaphore.get()) : binding::call(enter.get());
+}
+
+// `__aexit__(type, value, traceback)` as kept by enter_semaphore.
+Ref call_exit(RunWorkerScope& s, PyObject* type, PyObject* value, PyObject* traceback) noexcept {
+  if (s.exit_self) return binding::call(s.exit.get(), s.exit_self.get(), type, value, traceback);
+  return binding::call(s.exit.get(), type, value, traceback);
 }
 
 // `status.<field> = WorkerState.<member>`.
 int set_state(RunWorkerScope& s, PyObject* member) noexcept {
-  Ref value = global_attr(common::kWorkerState, member);
+  Ref value = common::state_member(member);
   if (!value) return -1;
   return binding::setattr(s.status.get(), kState, value.get());
 }
@@ -320,7 +347,7 @@ int adopt_report(RunWorkerScope& s) noexcept {
   if (!active) return -1;
   Ref task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return -1;
-  Ref report = binding::call_method(active.get(), kGet, task_id.get());
+  Ref report = common::table_get(active.get(), task_id.get());
   if (!report) return -1;
   if (report.get() == Py_None || report.get() == s.status.get()) return 0;
   for (const binding::Name* field : progress) {
@@ -330,7 +357,7 @@ int adopt_report(RunWorkerScope& s) noexcept {
     Ref owned = Ref::steal(value);
     if (found && binding::setattr(s.status.get(), *field, owned.get()) < 0) return -1;
   }
-  return PyObject_SetItem(active.get(), task_id.get(), s.status.get());
+  return common::table_store(active.get(), task_id.get(), s.status.get());
 }
 
 // (13 to 15) completed_at, duration, and for a final state progress 100.0
@@ -458,7 +485,7 @@ Ref exit_with_error(RunWorkerScope& s) noexcept {
   PyObject* value = s.raised.get();
   Ref traceback = Ref::steal(PyException_GetTraceback(value));
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-  return binding::call(s.exit.get(), type, value, traceback ? traceback.get() : Py_None);
+  return call_exit(s, type, value, traceback ? traceback.get() : Py_None);
 }
 
 // ---------------------------------------------------------------- the body
@@ -529,7 +556,7 @@ binding::Body run_worker(RunWorkerScope& s) noexcept {
   // returns true.
   if (!s.raised) {
     s.line = lines::kRunWorkerSemaphore;
-    Ref left = co_await binding::await_(binding::call(s.exit.get(), Py_None, Py_None, Py_None));
+    Ref left = co_await binding::await_(call_exit(s, Py_None, Py_None, Py_None));
     if (!left) co_return binding::error();
     co_return Ref::none();  // (21)
   }

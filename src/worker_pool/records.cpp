@@ -30,6 +30,8 @@ const Name kDunderAnnotations{"__annotations__"};
 const Name kDunderPrepare{"__prepare__"};
 const Name kToDict{"to_dict"};
 const Name kDefaultFactory{"default_factory"};
+const Name kDunderInit{"__init__"};
+const Name kCoVarnames{"co_varnames"};
 
 const Name kEnum{"Enum"};
 const Name kDataclass{"dataclass"};
@@ -498,6 +500,45 @@ int build_dataclass(PyObject* globals, const DataclassSpec& spec, int& line) noe
   return PyDict_SetItem(globals, spec.name, decorated.get());
 }
 
+// The WorkerStatus class as made, its generated __init__ and that function's
+// code object, with the class's version tag then; strong references kept for
+// the life of the process. Null or 0 when the class does not qualify.
+struct StatusClass {
+  PyObject* cls = nullptr;
+  PyObject* init = nullptr;
+  PyObject* code = nullptr;
+  unsigned int version = 0;
+};
+StatusClass g_status_class;
+
+// Remembers the class if its __init__ is a plain function whose first
+// parameters after self are task_id, state and name, in that order. Leaves
+// no error behind: a class that does not qualify is built by keywords.
+void remember_status_class(PyObject* cls) noexcept {
+  if (g_status_class.cls || !PyType_Check(cls)) return;
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (!Py_IS_TYPE(cls, &PyType_Type) || !PyUnstable_Type_AssignVersionTag(type)) return;
+  Ref dict = Ref::steal(PyType_GetDict(type));
+  PyObject* init = dict ? PyDict_GetItemWithError(dict.get(), kDunderInit) : nullptr;
+  if (!init || !PyFunction_Check(init)) {
+    PyErr_Clear();  // the class simply does not qualify
+    return;
+  }
+  PyObject* code = PyFunction_GET_CODE(init);
+  Ref names = Ref::steal(PyObject_GetAttr(code, kCoVarnames));
+  if (!names || !PyTuple_Check(names.get()) || PyTuple_GET_SIZE(names.get()) < 4) {
+    PyErr_Clear();
+    return;
+  }
+  const Name* const wanted[] = {&kTaskId, &kState, &kName};
+  for (int i = 0; i < 3; ++i) {
+    PyObject* n = PyTuple_GET_ITEM(names.get(), i + 1);
+    if (!PyUnicode_Check(n) || PyUnicode_Compare(n, *wanted[i]) != 0) return;
+  }
+  if (reinterpret_cast<PyCodeObject*>(code)->co_argcount < 4) return;
+  g_status_class = {Py_NewRef(cls), Py_NewRef(init), Py_NewRef(code), type->tp_version_tag};
+}
+
 // The most derived metaclass of the bases, as class creation chooses it.
 PyTypeObject* derived_metaclass(PyObject* bases) noexcept {
   PyTypeObject* winner = &PyType_Type;
@@ -582,7 +623,18 @@ int build_worker_status(PyObject* globals, int& line) noexcept {
                            lines::kWorkerStatusDataclass,
                            lines::kWorkerStatusClass,
                            lines::kWorkerStatusFirstDefault};
-  return build_dataclass(globals, spec, line);
+  if (build_dataclass(globals, spec, line) < 0) return -1;
+  PyObject* cls = PyDict_GetItemWithError(globals, kWorkerStatus);
+  if (!cls) return -1;  // build_dataclass has just stored it
+  remember_status_class(cls);
+  return 0;
+}
+
+bool status_takes_positional(PyObject* cls) noexcept {
+  const StatusClass& c = g_status_class;
+  return cls == c.cls && c.version != 0 && Py_IS_TYPE(cls, &PyType_Type) &&
+         reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag == c.version &&
+         PyFunction_GET_CODE(c.init) == c.code;
 }
 
 // WorkerExecutor = Callable[..., Awaitable[str]]
