@@ -56,7 +56,7 @@ class ScopeOf : public Scope {
  public:
   // A cleared scope from the free list, or a new one; null with MemoryError.
   static Derived* acquire() noexcept {
-    if (free_count_ > 0) return free_[--free_count_];
+    if (kKeepFree && free_count_ > 0) return free_[--free_count_];
     Derived* s = new (std::nothrow) Derived();
     if (!s) PyErr_NoMemory();
     return s;
@@ -75,7 +75,7 @@ class ScopeOf : public Scope {
     clear();
     line = 0;
     op = nullptr;
-    if (free_count_ < kFreeMax) {
+    if (kKeepFree && free_count_ < kFreeMax) {
       free_[free_count_++] = static_cast<Derived*>(this);
     } else {
       delete static_cast<Derived*>(this);
@@ -83,6 +83,11 @@ class ScopeOf : public Scope {
   }
 
  private:
+#if defined(ZORVIC_FAULT_INJECTION)
+  static constexpr bool kKeepFree = false;  // every scope a new allocation, so a sweep can fail it
+#else
+  static constexpr bool kKeepFree = true;
+#endif
   static int visit_one(Ref& r, visitproc visit, void* arg) noexcept {
     return r ? visit(r.get(), arg) : 0;
   }

@@ -680,8 +680,10 @@ FrameCache* frame_cache_for(std::size_t n, bool create) noexcept {
   return fc;
 }
 
-#if ZORVIC_ASAN
-constexpr bool kRecycleFrames = false;  // let the sanitizer see every frame
+#if ZORVIC_ASAN || defined(ZORVIC_FAULT_INJECTION)
+// Every frame a new allocation: the sanitizer sees each one, and the
+// allocation-failure sweep can fail each one.
+constexpr bool kRecycleFrames = false;
 #else
 constexpr bool kRecycleFrames = true;
 #endif
