@@ -77,7 +77,16 @@ int ready_static_type(PyTypeObject& type, PyAsyncMethods& async, const PyType_Sp
     }
   }
   if (has_async) type.tp_as_async = &async;
-  if (PyType_Ready(&type) < 0) return -1;
+  if (PyType_Ready(&type) < 0) {
+    // A later attempt (the module executed again) readies the type from
+    // scratch. What this one made is left behind, not released: an
+    // allocation failure inside the interpreter's dict operations can leave
+    // the half-built dict inconsistent, and releasing it could crash.
+    type.tp_dict = nullptr;
+    type.tp_mro = nullptr;
+    type.tp_flags &= ~static_cast<unsigned long>(Py_TPFLAGS_READYING);
+    return -1;
+  }
   // Like a type made from a spec, instances without a __module__ of their own
   // read the type's from its dict.
   PyObject* dict = type.tp_dict;

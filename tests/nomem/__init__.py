@@ -1,0 +1,1 @@
+"""Allocation-failure sweeps of zorvic.core.worker_pool (see harness.py)."""
