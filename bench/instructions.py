@@ -99,8 +99,16 @@ def instructions(impl: str, scenario: str, n: int, workdir: str) -> int:
     out = os.path.join(workdir, f"callgrind.{impl}.{scenario}.{n}")
     env = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
     cmd = [
-        "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--quiet",
-        sys.executable, str(Path(__file__).resolve()), "--child", impl, scenario, str(n),
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}",
+        "--quiet",
+        sys.executable,
+        str(Path(__file__).resolve()),
+        "--child",
+        impl,
+        scenario,
+        str(n),
     ]
     proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
     if proc.returncode != 0:
@@ -135,8 +143,10 @@ def ratio(a: float | None, b: float | None) -> str:
 
 
 def table(results: dict[tuple[str, str], float]) -> str:
-    rows = ["| instructions | module | floor | plain | module/floor | module/plain |",
-            "|:---|---:|---:|---:|---:|---:|"]
+    rows = [
+        "| instructions | module | floor | plain | module/floor | module/plain |",
+        "|:---|---:|---:|---:|---:|---:|",
+    ]
     labels = list(dict.fromkeys(label for label, _ in results))
     for label in labels:
         m, f, p = (results.get((label, impl)) for impl in run.IMPLS)
@@ -157,7 +167,7 @@ def write_markdown(path: Path, text: str) -> None:
     section = f"{BEGIN}\n{text}\n{END}"
     old = path.read_text() if path.exists() else ""
     if BEGIN in old and END in old:
-        new = old[: old.index(BEGIN)] + section + old[old.index(END) + len(END):]
+        new = old[: old.index(BEGIN)] + section + old[old.index(END) + len(END) :]
     else:
         new = old.rstrip("\n") + "\n\n" + section + "\n"
     path.write_text(new)
@@ -171,7 +181,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, help="valgrind runs at once")
     parser.add_argument("--keep", metavar="DIR", help="keep the callgrind files in DIR (for callgrind_annotate)")
     parser.add_argument(
-        "--markdown", nargs="?", const=str(HERE / "RESULTS.md"), metavar="PATH",
+        "--markdown",
+        nargs="?",
+        const=str(HERE / "RESULTS.md"),
+        metavar="PATH",
         help="also write the table into PATH (default bench/RESULTS.md), beside the wall-clock table",
     )
     args = parser.parse_args(argv)
@@ -196,7 +209,10 @@ def main(argv: list[str] | None = None) -> int:
     print(text)
     if args.markdown:
         notes = NOTES.format(lifecycle=LIFECYCLE_SIZE, lifecycle2=3 * LIFECYCLE_SIZE)
-        write_markdown(Path(args.markdown), f"## Instruction counts\n\nWritten by `bench/instructions.py --markdown` (`make bench-instructions`).\n\n{text}\n\n{notes}")
+        write_markdown(
+            Path(args.markdown),
+            f"## Instruction counts\n\nWritten by `bench/instructions.py --markdown` (`make bench-instructions`).\n\n{text}\n\n{notes}",
+        )
         log(f"wrote {args.markdown}")
     return 0
 

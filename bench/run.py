@@ -35,9 +35,10 @@ import tempfile
 import time
 import timeit
 import tracemalloc
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -284,7 +285,18 @@ def bench_queries(impl: str, target: float, repeat: int, results: dict[str, Any]
 class _Mallinfo2(ctypes.Structure):
     _fields_ = [
         (name, ctypes.c_size_t)
-        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
     ]
 
 
@@ -551,7 +563,14 @@ def build_table(results: dict[Any, Any], sections: set[str], sizes: list[int], n
     for probe in PROBES if "memory" in sections else ():
         m, f, p = (get(("memory", "active", probe.name, impl)) for impl in IMPLS)
         table.rows.append(
-            [f"bytes per active worker ({probe.name}, {n_active:,} active)", fmt(m, 0), fmt(f, 0), fmt(p, 0), ratio(m, f), ratio(m, p)]
+            [
+                f"bytes per active worker ({probe.name}, {n_active:,} active)",
+                fmt(m, 0),
+                fmt(f, 0),
+                fmt(p, 0),
+                ratio(m, f),
+                ratio(m, p),
+            ]
         )
         m, p = get(("memory", "history", probe.name, "module")), get(("memory", "history", probe.name, "plain"))
         table.rows.append([f"bytes per history record ({probe.name})", fmt(m, 0), "-", fmt(p, 0), "-", ratio(m, p)])
@@ -586,9 +605,12 @@ def machine() -> list[str]:
         cores = os.cpu_count() or 0
     rev = "unknown"
     try:
-        rev = subprocess.run(
-            ["git", "-C", str(HERE), "describe", "--always", "--dirty"], capture_output=True, text=True, timeout=5
-        ).stdout.strip() or rev
+        rev = (
+            subprocess.run(
+                ["git", "-C", str(HERE), "describe", "--always", "--dirty"], capture_output=True, text=True, timeout=5
+            ).stdout.strip()
+            or rev
+        )
     except (OSError, subprocess.SubprocessError):
         pass
     return [
@@ -660,7 +682,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         choices=IMPLS,
         help="measure only this implementation (may be repeated), for example under perf",
     )
-    parser.add_argument("--no-gc", action="store_true", help="disable the cyclic garbage collector during lifecycle timings")
+    parser.add_argument(
+        "--no-gc", action="store_true", help="disable the cyclic garbage collector during lifecycle timings"
+    )
     return parser.parse_args(argv)
 
 
@@ -722,7 +746,7 @@ def main(argv: list[str] | None = None) -> int:
         old = out.read_text() if out.exists() else ""
         begin, end = "<!-- instructions: begin -->", "<!-- instructions: end -->"
         if begin in old and end in old:
-            text = text.rstrip("\n") + "\n\n" + old[old.index(begin): old.index(end) + len(end)] + "\n"
+            text = text.rstrip("\n") + "\n\n" + old[old.index(begin) : old.index(end) + len(end)] + "\n"
         out.write_text(text)
         log(f"wrote {args.markdown}")
     return 0

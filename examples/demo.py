@@ -65,8 +65,10 @@ async def main() -> None:
     async def redraw() -> None:  # on a terminal: the table, redrawn in place
         drawn = 0
         while True:
-            lines = [f"\x1b[2K  {s.name:<12} {s.state.value:<10} {s.progress_pct:4.0f}%  {s.current_step}\n"
-                     for s in rows(pool, ids)]
+            lines = [
+                f"\x1b[2K  {s.name:<12} {s.state.value:<10} {s.progress_pct:4.0f}%  {s.current_step}\n"
+                for s in rows(pool, ids)
+            ]
             sys.stdout.write((f"\x1b[{drawn}F" if drawn else "") + "".join(lines))
             sys.stdout.flush()
             drawn = len(lines)

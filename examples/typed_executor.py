@@ -72,7 +72,9 @@ async def main() -> None:
     )
     await pool.cancel(queued[2].task_id)  # still queued: it never reaches the executor
     for status in await pool.wait_all([s.task_id for s in queued], timeout=5.0):
-        print(f"{status.name:<6} {status.state.value:<10} {status.model_used or '-':<6} {status.result or status.error}")
+        print(
+            f"{status.name:<6} {status.state.value:<10} {status.model_used or '-':<6} {status.result or status.error}"
+        )
     print(len(changes), "status changes;", pool.stats())
     await pool.cleanup()
 

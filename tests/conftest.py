@@ -208,4 +208,3 @@ def _as_coroutine(awaitable: Awaitable[Any]) -> Coroutine[Any, Any, Any]:
 @pytest.fixture(params=TASK_KINDS)
 def run(request: pytest.FixtureRequest) -> Run:
     return Run(request.param, selected_loop(request.config))
-

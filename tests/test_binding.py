@@ -61,35 +61,87 @@ class Items(list):
 # (call, qualname, def line, message); every binding error carries the entry
 # for the def line under the module-qualified name.
 BINDING_ERRORS = [
-    (lambda p: p.get_status(), "WorkerPool.get_status", 226,
-     "get_status() takes exactly 2 positional arguments (1 given)"),
-    (lambda p: WorkerPool.get_status(task_id="a"), "WorkerPool.get_status", 226,
-     "get_status() takes exactly 2 positional arguments (0 given)"),
-    (lambda p: p.list_completed(1, 2), "WorkerPool.list_completed", 247,
-     "list_completed() takes at most 2 positional arguments (3 given)"),
-    (lambda p: WorkerPool.list_completed(), "WorkerPool.list_completed", 247,
-     "list_completed() takes at least 1 positional argument (0 given)"),
+    (
+        lambda p: p.get_status(),
+        "WorkerPool.get_status",
+        226,
+        "get_status() takes exactly 2 positional arguments (1 given)",
+    ),
+    (
+        lambda p: WorkerPool.get_status(task_id="a"),
+        "WorkerPool.get_status",
+        226,
+        "get_status() takes exactly 2 positional arguments (0 given)",
+    ),
+    (
+        lambda p: p.list_completed(1, 2),
+        "WorkerPool.list_completed",
+        247,
+        "list_completed() takes at most 2 positional arguments (3 given)",
+    ),
+    (
+        lambda p: WorkerPool.list_completed(),
+        "WorkerPool.list_completed",
+        247,
+        "list_completed() takes at least 1 positional argument (0 given)",
+    ),
     (lambda p: p.stats(1), "WorkerPool.stats", 257, "stats() takes exactly 1 positional argument (2 given)"),
-    (lambda p: WorkerPool(1, None, None, 4), "WorkerPool.__init__", 130,
-     "__init__() takes at most 4 positional arguments (5 given)"),
-    (lambda p: p.wait_for(timeout=1.0), "WorkerPool.wait_for", 277,
-     "wait_for() takes at least 2 positional arguments (1 given)"),
+    (
+        lambda p: WorkerPool(1, None, None, 4),
+        "WorkerPool.__init__",
+        130,
+        "__init__() takes at most 4 positional arguments (5 given)",
+    ),
+    (
+        lambda p: p.wait_for(timeout=1.0),
+        "WorkerPool.wait_for",
+        277,
+        "wait_for() takes at least 2 positional arguments (1 given)",
+    ),
     (lambda p: p.submit(), "WorkerPool.submit", 171, "submit() takes exactly 2 positional arguments (1 given)"),
-    (lambda p: WorkerPool.max_workers.fset(p), "WorkerPool.max_workers", 160,
-     "max_workers() takes exactly 2 positional arguments (1 given)"),
-    (lambda p: WorkerTask().to_dict(1), "WorkerTask.to_dict", 56,
-     "to_dict() takes exactly 1 positional argument (2 given)"),
-    (lambda p: p.get_status("a", task_id="b"), "WorkerPool.get_status", 226,
-     "get_status() got multiple values for keyword argument 'task_id'"),
-    (lambda p: p.get_status(id="a"), "WorkerPool.get_status", 226,
-     "get_status() got an unexpected keyword argument 'id'"),
-    (lambda p: WorkerPool.get_status(p, self=p), "WorkerPool.get_status", 226,
-     "get_status() got multiple values for keyword argument 'self'"),
+    (
+        lambda p: WorkerPool.max_workers.fset(p),
+        "WorkerPool.max_workers",
+        160,
+        "max_workers() takes exactly 2 positional arguments (1 given)",
+    ),
+    (
+        lambda p: WorkerTask().to_dict(1),
+        "WorkerTask.to_dict",
+        56,
+        "to_dict() takes exactly 1 positional argument (2 given)",
+    ),
+    (
+        lambda p: p.get_status("a", task_id="b"),
+        "WorkerPool.get_status",
+        226,
+        "get_status() got multiple values for keyword argument 'task_id'",
+    ),
+    (
+        lambda p: p.get_status(id="a"),
+        "WorkerPool.get_status",
+        226,
+        "get_status() got an unexpected keyword argument 'id'",
+    ),
+    (
+        lambda p: WorkerPool.get_status(p, self=p),
+        "WorkerPool.get_status",
+        226,
+        "get_status() got multiple values for keyword argument 'self'",
+    ),
     # the first offending keyword, in the order given, is reported
-    (lambda p: p.wait_all(None, bogus=1, timeout=2.0, task_ids=[]), "WorkerPool.wait_all", 302,
-     "wait_all() got an unexpected keyword argument 'bogus'"),
-    (lambda p: p.wait_all(None, task_ids=[], bogus=1), "WorkerPool.wait_all", 302,
-     "wait_all() got multiple values for keyword argument 'task_ids'"),
+    (
+        lambda p: p.wait_all(None, bogus=1, timeout=2.0, task_ids=[]),
+        "WorkerPool.wait_all",
+        302,
+        "wait_all() got an unexpected keyword argument 'bogus'",
+    ),
+    (
+        lambda p: p.wait_all(None, task_ids=[], bogus=1),
+        "WorkerPool.wait_all",
+        302,
+        "wait_all() got multiple values for keyword argument 'task_ids'",
+    ),
 ]
 
 
@@ -205,9 +257,7 @@ def test_exact_type_checks(pool, call, param, expected, value):
             call(pool, value)
         gc.collect()
     exc = info.value
-    assert str(exc) == (
-        f"Argument '{param}' has incorrect type (expected {expected}, got {type(value).__name__})"
-    )
+    assert str(exc) == (f"Argument '{param}' has incorrect type (expected {expected}, got {type(value).__name__})")
     # an exact-type failure carries no entry for the operation
     assert module_entries(exc) == []
     notes = getattr(exc, "__notes__", [])
@@ -243,8 +293,16 @@ class BadInt:
 
 @pytest.mark.parametrize(
     ("value", "stored"),
-    [(5, 5), (2.9, 2), (True, 1), (Index(), 4), (IntOnly(), 6),
-     (decimal.Decimal("7.8"), 7), (fractions.Fraction(9, 2), 4), (10**30, 10**30)],
+    [
+        (5, 5),
+        (2.9, 2),
+        (True, 1),
+        (Index(), 4),
+        (IntOnly(), 6),
+        (decimal.Decimal("7.8"), 7),
+        (fractions.Fraction(9, 2), 4),
+        (10**30, 10**30),
+    ],
 )
 def test_int_coercion_in_constructor(value, stored):
     pool = WorkerPool(value)
@@ -271,20 +329,44 @@ def test_int_coercion_of_limit(pool):
 
 INT_FAILURES = [
     # (call, exception, message or None for the host's own, qualname, line)
-    (lambda p: WorkerPool("3"), TypeError,
-     "Argument 'max_workers' has incorrect type (expected int, got str)", "WorkerPool.__init__", 132),
-    (lambda p: WorkerPool(max_workers=None), TypeError,
-     "Argument 'max_workers' has incorrect type (expected int, got NoneType)", "WorkerPool.__init__", 132),
-    (lambda p: WorkerPool(float("nan")), ValueError, "cannot convert float NaN to integer",
-     "WorkerPool.__init__", 132),
+    (
+        lambda p: WorkerPool("3"),
+        TypeError,
+        "Argument 'max_workers' has incorrect type (expected int, got str)",
+        "WorkerPool.__init__",
+        132,
+    ),
+    (
+        lambda p: WorkerPool(max_workers=None),
+        TypeError,
+        "Argument 'max_workers' has incorrect type (expected int, got NoneType)",
+        "WorkerPool.__init__",
+        132,
+    ),
+    (lambda p: WorkerPool(float("nan")), ValueError, "cannot convert float NaN to integer", "WorkerPool.__init__", 132),
     (lambda p: WorkerPool(1j), TypeError, None, "WorkerPool.__init__", 132),
     (lambda p: WorkerPool(BadInt()), ArithmeticError, "bad int", "WorkerPool.__init__", 132),
-    (lambda p: setattr(p, "max_workers", "3"), TypeError,
-     "Argument 'value' has incorrect type (expected int, got str)", "WorkerPool.max_workers", 161),
-    (lambda p: setattr(p, "max_workers", float("-inf")), OverflowError,
-     "cannot convert float infinity to integer", "WorkerPool.max_workers", 161),
-    (lambda p: p.list_completed("5"), TypeError,
-     "Argument 'limit' has incorrect type (expected int, got str)", "WorkerPool.list_completed", 247),
+    (
+        lambda p: setattr(p, "max_workers", "3"),
+        TypeError,
+        "Argument 'value' has incorrect type (expected int, got str)",
+        "WorkerPool.max_workers",
+        161,
+    ),
+    (
+        lambda p: setattr(p, "max_workers", float("-inf")),
+        OverflowError,
+        "cannot convert float infinity to integer",
+        "WorkerPool.max_workers",
+        161,
+    ),
+    (
+        lambda p: p.list_completed("5"),
+        TypeError,
+        "Argument 'limit' has incorrect type (expected int, got str)",
+        "WorkerPool.list_completed",
+        247,
+    ),
 ]
 
 
@@ -392,6 +474,7 @@ def test_global_lookup_falls_back_to_builtins(monkeypatch):
 
     monkeypatch.setattr(builtins, "uuid", FakeUuid, raising=False)
     assert WorkerTask().id == "abcdef012345"
+
     # looked up at each use: the module namespace wins again once it has the name
     class Zeros:
         @staticmethod

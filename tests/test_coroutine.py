@@ -249,9 +249,9 @@ def test_finalizing_a_suspended_coroutine_closes_it():
 def test_cycles_through_the_scope_are_collected():
     steps = Steps(5)
     report = Report()
-    coro = WorkerPool(on_status_change=lambda status: steps)._update_status(report)
+    coro = WorkerPool(on_status_change=lambda status: steps)._update_status(report)  # noqa: F821 (deleted below, read before)
     report.coro = coro  # the scope holds the report, the report the coroutine
-    steps.coro = coro   # and so does what it awaits
+    steps.coro = coro  # and so does what it awaits
     coro.send(None)
     alive, log = weakref.ref(coro), steps.log
     del coro, report, steps
@@ -342,7 +342,10 @@ def test_stop_iteration_leaving_a_body():
         (types.SimpleNamespace(), "^object types.SimpleNamespace can't be used in 'await' expression$"),
         (BadAwait(ValueError("inner")), "^'async for' received an invalid object from __anext__: BadAwait$"),
         (types.SimpleNamespace(__await__=lambda: 5), "^__await__\\(\\) returned non-iterator of type 'int'$"),
-        (types.SimpleNamespace(__await__=lambda: finished(WorkerPool().cleanup())), "^__await__\\(\\) returned a coroutine$"),
+        (
+            types.SimpleNamespace(__await__=lambda: finished(WorkerPool().cleanup())),
+            "^__await__\\(\\) returned a coroutine$",
+        ),
     ],
 )
 def test_awaiting_what_cannot_be_awaited(awaited, message):
@@ -555,7 +558,11 @@ def capture_counting_generators(act):
 def test_counting_generators():
     def while_running(gen):
         assert (gen.gi_running, gen.gi_yieldfrom) == (True, None)
-        assert (gen.__name__, gen.__qualname__, gen.__module__) == ("genexpr", "WorkerPool.stats.<locals>.genexpr", MODULE)
+        assert (gen.__name__, gen.__qualname__, gen.__module__) == (
+            "genexpr",
+            "WorkerPool.stats.<locals>.genexpr",
+            MODULE,
+        )
         assert gen.gi_code.co_firstlineno in (260, 264) and gen.gi_frame.f_code is gen.gi_code
         for action in (lambda: next(gen), lambda: gen.send(None), lambda: gen.throw(KeyError), gen.close):
             with pytest.raises(ValueError, match="^generator already executing$"):

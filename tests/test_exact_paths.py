@@ -1,5 +1,6 @@
 """The shortcuts the pool takes on its own objects give way as soon as an
 object is not the one they were taken for."""
+
 import asyncio
 
 import pytest

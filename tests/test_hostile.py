@@ -102,29 +102,83 @@ class FloatSub(float):
 
 
 HOSTILE_CLASSES = (
-    RaisingIndex, RaisingFloat, RaisingEqHash, RaisingBool, RaisingStr, RaisingAttributes,
+    RaisingIndex,
+    RaisingFloat,
+    RaisingEqHash,
+    RaisingBool,
+    RaisingStr,
+    RaisingAttributes,
     RaisingEverything,
 )
 EDGE_INTS = (0, 1, -1, 2, 20, 21, 50, 2**31, 2**63, -(2**63) - 1, 2**200, -(2**200))
 EDGE_FLOATS = (0.0, -0.0, 0.001, 2.9, -1.5, 1e308, 5e-324, math.inf, -math.inf, math.nan)
 EDGE_TEXTS = ("", "x", "task", "\x00", "\ud800", "é" * 40, "a" * 300, "queued")
 KEYWORDS = (
-    "self", "task", "tasks", "task_id", "task_ids", "timeout", "status", "executor", "limit",
-    "max_workers", "on_status_change", "value", "state", "id", "name",
+    "self",
+    "task",
+    "tasks",
+    "task_id",
+    "task_ids",
+    "timeout",
+    "status",
+    "executor",
+    "limit",
+    "max_workers",
+    "on_status_change",
+    "value",
+    "state",
+    "id",
+    "name",
 )
 POOL_METHODS = (
-    "__init__", "set_executor", "submit", "submit_many", "cancel", "cancel_all", "get_status",
-    "list_active", "list_running", "list_queued", "list_completed", "list_all", "stats",
-    "wait_for", "wait_all", "cleanup", "_run_worker", "_update_status", "_move_to_completed",
+    "__init__",
+    "set_executor",
+    "submit",
+    "submit_many",
+    "cancel",
+    "cancel_all",
+    "get_status",
+    "list_active",
+    "list_running",
+    "list_queued",
+    "list_completed",
+    "list_all",
+    "stats",
+    "wait_for",
+    "wait_all",
+    "cleanup",
+    "_run_worker",
+    "_update_status",
+    "_move_to_completed",
 )
 POOL_FIELDS = (
-    "_active", "_completed", "_tasks", "_all_tasks", "_executor", "_on_status_change",
-    "_semaphore", "_max_workers", "_total_submitted", "_total_completed", "_total_failed",
+    "_active",
+    "_completed",
+    "_tasks",
+    "_all_tasks",
+    "_executor",
+    "_on_status_change",
+    "_semaphore",
+    "_max_workers",
+    "_total_submitted",
+    "_total_completed",
+    "_total_failed",
 )
 RECORD_FIELDS = ("state", "task_id", "name", "error", "started_at", "completed_at", "progress_pct")
 COROUTINE_ACTIONS = (
-    "send_none", "send_none", "send_value", "throw", "throw", "close", "wrapper_next",
-    "wrapper_send", "wrapper_throw", "wrapper_close", "read", "rename", "reduce",
+    "send_none",
+    "send_none",
+    "send_value",
+    "throw",
+    "throw",
+    "close",
+    "wrapper_next",
+    "wrapper_send",
+    "wrapper_throw",
+    "wrapper_close",
+    "read",
+    "rename",
+    "reduce",
 )
 
 
@@ -274,8 +328,20 @@ def build_value(ch: Chooser, world: World, depth: int = 0) -> Any:
 
 
 SCALAR_KINDS = ("none", "bool", "int", "float", "text", "hostile", "number_protocol", "subclass")
-VALUE_KINDS = SCALAR_KINDS + ("bytes", "list", "tuple", "dict", "task", "status", "state", "pool",
-                              "callable", "coroutine", "task", "status")
+VALUE_KINDS = SCALAR_KINDS + (
+    "bytes",
+    "list",
+    "tuple",
+    "dict",
+    "task",
+    "status",
+    "state",
+    "pool",
+    "callable",
+    "coroutine",
+    "task",
+    "status",
+)
 
 
 def build_arguments(ch: Chooser, world: World) -> tuple[tuple[Any, ...], dict[str, Any]]:
@@ -290,8 +356,9 @@ def build_arguments(ch: Chooser, world: World) -> tuple[tuple[Any, ...], dict[st
 def build_call(ch: Chooser, world: World) -> tuple[str, Callable[[], Any]]:
     """One operation with hostile arguments, as a description and a thunk."""
     pool = ch.pick(world.pools)
-    what = ch.pick(("method", "method", "method", "unbound", "constructor", "set_limit", "get_limit",
-                    "corrupt", "record", "state"))
+    what = ch.pick(
+        ("method", "method", "method", "unbound", "constructor", "set_limit", "get_limit", "corrupt", "record", "state")
+    )
     if what in ("method", "unbound"):
         name = ch.pick(POOL_METHODS)
         args, kwargs = build_arguments(ch, world)
@@ -315,11 +382,25 @@ def build_call(ch: Chooser, world: World) -> tuple[str, Callable[[], Any]]:
     if what == "corrupt":
         # A table or field replaced by an odd object, then a query or wait.
         field, value = ch.pick(POOL_FIELDS), build_value(ch, world)
-        name = ch.pick(("get_status", "list_active", "list_all", "list_completed", "stats", "wait_all",
-                        "cancel_all", "cancel", "submit", "cleanup"))
+        name = ch.pick(
+            (
+                "get_status",
+                "list_active",
+                "list_all",
+                "list_completed",
+                "stats",
+                "wait_all",
+                "cancel_all",
+                "cancel",
+                "submit",
+                "cleanup",
+            )
+        )
         args, _ = build_arguments(ch, world)
         return f"{field} = {value!r:.80}; {name}{args!r:.80}", lambda: (
-            setattr(pool, field, value), getattr(pool, name)(*args))[1]
+            setattr(pool, field, value),
+            getattr(pool, name)(*args),
+        )[1]
     if what == "record":
         args, kwargs = build_arguments(ch, world)
         cls = ch.pick((WorkerTask, WorkerStatus))
@@ -329,13 +410,29 @@ def build_call(ch: Chooser, world: World) -> tuple[str, Callable[[], Any]]:
 
 
 def throw_arguments(ch: Chooser) -> tuple[Any, ...]:
-    return ch.pick((
-        (ValueError,), (ValueError("v"),), (asyncio.CancelledError(),), (GeneratorExit,),
-        (StopIteration,), (StopIteration(5),), (KeyboardInterrupt,), (HostileError,),
-        (ValueError, "value"), (ValueError, ValueError("v")), (ValueError, ("a", "b")),
-        (ValueError("v"), "extra"), (TypeError, None, "not a traceback"), (1,), ("text",),
-        (RaisingEverything,), (int,), (BaseException, None, None), (),
-    ))
+    return ch.pick(
+        (
+            (ValueError,),
+            (ValueError("v"),),
+            (asyncio.CancelledError(),),
+            (GeneratorExit,),
+            (StopIteration,),
+            (StopIteration(5),),
+            (KeyboardInterrupt,),
+            (HostileError,),
+            (ValueError, "value"),
+            (ValueError, ValueError("v")),
+            (ValueError, ("a", "b")),
+            (ValueError("v"), "extra"),
+            (TypeError, None, "not a traceback"),
+            (1,),
+            ("text",),
+            (RaisingEverything,),
+            (int,),
+            (BaseException, None, None),
+            (),
+        )
+    )
 
 
 def thrown_types(args: tuple[Any, ...]) -> tuple[type, ...]:
@@ -355,7 +452,7 @@ def check(world: World, where: str, call: Callable[[], Any], allowed: tuple[type
         return call()
     except Exception:
         return None
-    except BaseException as error:  # noqa: BLE001 - the property under test
+    except BaseException as error:
         if not isinstance(error, allowed):
             world.fail(f"{where} raised {error!r}")
         return None
@@ -390,8 +487,7 @@ def drive(ch: Chooser, world: World, coroutine: Any, where: str) -> None:
             else:
                 check(world, label, wrapper.close)
         elif action == "read":
-            for name in ("cr_await", "cr_frame", "cr_running", "cr_code", "__name__", "__qualname__",
-                         "__module__"):
+            for name in ("cr_await", "cr_frame", "cr_running", "cr_code", "__name__", "__qualname__", "__module__"):
                 check(world, f"{label} {name}", lambda name=name: getattr(coroutine, name))
         elif action == "rename":
             name, value = ch.pick(("__name__", "__qualname__", "__module__")), build_value(ch, world, 2)

@@ -79,8 +79,9 @@ def no_stray_reports() -> Iterator[list[Any]]:
     assert not caught, [str(w.message) for w in caught]
 
 
-def measure(loop: asyncio.AbstractEventLoop, work: Callable[[int], Any], count: int,
-            shared: tuple[object, ...], rounds: int = 2) -> tuple[int, list[int]]:
+def measure(
+    loop: asyncio.AbstractEventLoop, work: Callable[[int], Any], count: int, shared: tuple[object, ...], rounds: int = 2
+) -> tuple[int, list[int]]:
     """Runs `work(count)` once to warm up and then `rounds` times measured.
     Returns the smallest change in allocated blocks of the measured runs, and
     the change in the reference count of each shared object over all of them.

@@ -22,35 +22,52 @@ import pytest
 import zorvic.core.worker_pool as wp
 
 MODULE = "zorvic.core.worker_pool"
-INTERPRETER_MESSAGE = ("Interpreter change detected - this module can only be loaded into one "
-                       "interpreter per process.")
+INTERPRETER_MESSAGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 
 POOL_MEMBERS = [
-    "__init__", "max_workers", "set_executor", "submit", "submit_many", "cancel", "cancel_all",
-    "get_status", "list_active", "list_running", "list_queued", "list_completed", "list_all",
-    "stats", "wait_for", "wait_all", "cleanup", "_run_worker", "_update_status",
+    "__init__",
+    "max_workers",
+    "set_executor",
+    "submit",
+    "submit_many",
+    "cancel",
+    "cancel_all",
+    "get_status",
+    "list_active",
+    "list_running",
+    "list_queued",
+    "list_completed",
+    "list_all",
+    "stats",
+    "wait_for",
+    "wait_all",
+    "cleanup",
+    "_run_worker",
+    "_update_status",
     "_move_to_completed",
 ]
 
-POOL_DOC = "\n".join([
-    "Manages a pool of concurrent agent workers.",
-    "",
-    "    The pool enforces a configurable max concurrency limit. Tasks beyond the",
-    "    limit are queued and executed as slots become available.",
-    "",
-    "    Usage:",
-    "        pool = WorkerPool(max_workers=3, executor=my_executor_fn)",
-    "",
-    "        # Submit a task",
-    '        status = await pool.submit(WorkerTask(name="Research", prompt="..."))',
-    "",
-    "        # Check status",
-    "        all_workers = pool.list_all()",
-    "",
-    "        # Cancel a worker",
-    '        await pool.cancel("task_id")',
-    "    ",
-])
+POOL_DOC = "\n".join(
+    [
+        "Manages a pool of concurrent agent workers.",
+        "",
+        "    The pool enforces a configurable max concurrency limit. Tasks beyond the",
+        "    limit are queued and executed as slots become available.",
+        "",
+        "    Usage:",
+        "        pool = WorkerPool(max_workers=3, executor=my_executor_fn)",
+        "",
+        "        # Submit a task",
+        '        status = await pool.submit(WorkerTask(name="Research", prompt="..."))',
+        "",
+        "        # Check status",
+        "        all_workers = pool.list_all()",
+        "",
+        "        # Cancel a worker",
+        '        await pool.cancel("task_id")',
+        "    ",
+    ]
+)
 
 # Prepended to every subprocess script: the module's file, found without
 # importing the module itself.
@@ -73,29 +90,54 @@ PRELUDE = textwrap.dedent(f"""
 def run_script(*parts):
     """Runs the script parts in a fresh interpreter; returns its stdout lines."""
     script = PRELUDE + "".join(textwrap.dedent(part) for part in parts)
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=60)
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout.splitlines()
 
 
 # ---------------------------------------------------------------- the namespace
 
-@pytest.mark.parametrize("name, expected", [
-    ("asyncio", asyncio), ("logging", logging), ("time", time), ("uuid", uuid),
-    ("dataclass", dataclasses.dataclass), ("field", dataclasses.field), ("Enum", enum.Enum),
-    ("Any", typing.Any), ("Callable", typing.Callable), ("Awaitable", typing.Awaitable),
-    ("__builtins__", builtins),
-])
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("asyncio", asyncio),
+        ("logging", logging),
+        ("time", time),
+        ("uuid", uuid),
+        ("dataclass", dataclasses.dataclass),
+        ("field", dataclasses.field),
+        ("Enum", enum.Enum),
+        ("Any", typing.Any),
+        ("Callable", typing.Callable),
+        ("Awaitable", typing.Awaitable),
+        ("__builtins__", builtins),
+    ],
+)
 def test_imported_names(name, expected):
     assert getattr(wp, name) is expected
 
 
 def test_public_names_are_exactly_the_module_body():
     names = {n for n in vars(wp) if not n.startswith("__")}
-    assert names == {"asyncio", "logging", "time", "uuid", "dataclass", "field", "Enum", "Any",
-                     "Callable", "Awaitable", "logger", "WorkerState", "WorkerTask",
-                     "WorkerStatus", "WorkerExecutor", "WorkerPool"}
+    assert names == {
+        "asyncio",
+        "logging",
+        "time",
+        "uuid",
+        "dataclass",
+        "field",
+        "Enum",
+        "Any",
+        "Callable",
+        "Awaitable",
+        "logger",
+        "WorkerState",
+        "WorkerTask",
+        "WorkerStatus",
+        "WorkerExecutor",
+        "WorkerPool",
+    }
 
 
 def test_logger_and_test_dict():
@@ -119,8 +161,7 @@ def test_spec_attributes():
 
 def test_docstring():
     lines = wp.__doc__.splitlines()
-    assert lines[0] == ("Worker Pool \N{EM DASH} manages concurrent agent workers for parallel "
-                        "task execution.")
+    assert lines[0] == ("Worker Pool \N{EM DASH} manages concurrent agent workers for parallel task execution.")
     assert "asyncio task" in wp.__doc__ and "subprocess" in wp.__doc__
 
 
@@ -152,6 +193,7 @@ def test_reimport_and_reload_keep_the_module(monkeypatch):
 
 
 # ---------------------------------------------------------------- fresh interpreters
+
 
 def test_failing_import_adds_the_init_entry_and_releases_the_module():
     out = run_script("""
@@ -223,10 +265,11 @@ def test_exec_on_a_second_module_object_is_refused():
         first.loader.exec_module(a)  # the same object again: nothing happens
         print(importlib.util.module_from_spec(second) is a)
     """)
-    assert out == ["False",
-                   "Module 'worker_pool' has already been imported. Re-initialisation is not "
-                   "supported.",
-                   "True"]
+    assert out == [
+        "False",
+        "Module 'worker_pool' has already been imported. Re-initialisation is not supported.",
+        "True",
+    ]
 
 
 # A stand-in for a host module that lacks one name; the real modules the body
@@ -241,13 +284,18 @@ STAND_IN = """
 """
 
 
-@pytest.mark.parametrize("module, missing, line", [
-    ("dataclasses", "field", 26),
-    ("enum", "Enum", 27),
-    ("typing", "Awaitable", 28),
-])
+@pytest.mark.parametrize(
+    "module, missing, line",
+    [
+        ("dataclasses", "field", 26),
+        ("enum", "Enum", 27),
+        ("typing", "Awaitable", 28),
+    ],
+)
 def test_missing_name_in_from_import(module, missing, line):
-    out = run_script(STAND_IN, f"""
+    out = run_script(
+        STAND_IN,
+        f"""
         real = stand_in({module}, {missing!r})
         try:
             import zorvic.core.worker_pool
@@ -256,23 +304,28 @@ def test_missing_name_in_from_import(module, missing, line):
         sys.modules[real.__name__] = real
         import zorvic.core.worker_pool as wp
         print(wp.{missing} is getattr(real, {missing!r}))
-    """)
-    assert out == [f"ImportError|cannot import name {missing}|init zorvic.core.worker_pool|{line}",
-                   "True"]
+    """,
+    )
+    assert out == [f"ImportError|cannot import name {missing}|init zorvic.core.worker_pool|{line}", "True"]
 
 
 def test_from_import_falls_back_to_a_listed_submodule():
-    out = run_script(STAND_IN, """
+    out = run_script(
+        STAND_IN,
+        """
         real = stand_in(enum, "Enum")
         sys.modules["enum.Enum"] = real.Enum
         import zorvic.core.worker_pool as wp
         print(wp.Enum is real.Enum, wp.WorkerState.QUEUED == "queued")
-    """)
+    """,
+    )
     assert out == ["True True"]
 
 
 def test_failed_exec_removes_the_entry_it_inserted():
-    out = run_script(STAND_IN, """
+    out = run_script(
+        STAND_IN,
+        """
         real = stand_in(typing, "Awaitable")
         try:
             load_as("worker_pool")
@@ -282,12 +335,15 @@ def test_failed_exec_removes_the_entry_it_inserted():
         sys.modules["typing"] = real
         import zorvic.core.worker_pool as wp
         print(wp.__name__, hasattr(wp, "WorkerPool"))
-    """)
+    """,
+    )
     assert out == ["cannot import name Awaitable", "False", "zorvic.core.worker_pool True"]
 
 
 def test_failed_exec_keeps_an_entry_that_was_there_before():
-    out = run_script(STAND_IN, """
+    out = run_script(
+        STAND_IN,
+        """
         sentinel = types.ModuleType("sentinel")
         sys.modules["zorvic.core.worker_pool"] = sentinel
         stand_in(typing, "Awaitable")
@@ -296,17 +352,21 @@ def test_failed_exec_keeps_an_entry_that_was_there_before():
         except ImportError as exc:
             print(exc)
         print(sys.modules.get("zorvic.core.worker_pool") is sentinel)
-    """)
+    """,
+    )
     assert out == ["cannot import name Awaitable", "True"]
 
 
 def test_missing_logger_factory_reports_line_30():
-    out = run_script(STAND_IN, """
+    out = run_script(
+        STAND_IN,
+        """
         fake = types.ModuleType("logging")
         sys.modules["logging"] = fake
         try:
             import zorvic.core.worker_pool
         except AttributeError as exc:
             print(exc, *innermost(exc)[:2], sep="|")
-    """)
+    """,
+    )
     assert out == ["module 'logging' has no attribute 'getLogger'|init zorvic.core.worker_pool|30"]

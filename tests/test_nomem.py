@@ -51,8 +51,10 @@ def test_allocation_failures(op: str, mode: str) -> None:
     harness = _harness()
     sweep = harness.Sweep(op, mode, env={"PYTHONHASHSEED": "0", "PATH": ""}, stop=200).run()
     bad = [r for r in sweep.records if r["outcome"] in harness.BAD]
-    assert not bad, "\n".join(f"n={r['n']} {r['outcome']}: {r.get('exc')}: {r.get('msg')} "
-                              f"{r.get('problems') or ''} {r.get('e2e') or ''}" for r in bad)
+    assert not bad, "\n".join(
+        f"n={r['n']} {r['outcome']}: {r.get('exc')}: {r.get('msg')} {r.get('problems') or ''} {r.get('e2e') or ''}"
+        for r in bad
+    )
     assert sweep.finished, f"{op}/{mode} still failing at index {len(sweep.records)}"
     # The failure was really reached, and the last index got through untouched.
     assert any(r["outcome"] == "memoryerror" for r in sweep.records)

@@ -90,9 +90,7 @@ def test_setter_clamps_logs_and_replaces_the_semaphore(caplog, value, stored):
     assert pool.max_workers == stored
     assert pool._semaphore is not old and pool._semaphore._value == stored
     assert old._value == 50
-    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
-        (logging.INFO, f"Max workers updated to {stored}")
-    ]
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [(logging.INFO, f"Max workers updated to {stored}")]
 
 
 def test_setter_rejects_a_string_before_changing_anything():

@@ -51,16 +51,37 @@ def module_entry(excinfo):
 
 
 def task_like(**overrides):
-    values = dict(id="t1", name="n", prompt="p", model_key=None, complexity=None, timeout=1.0,
-                  tools=None, parent_task_id=None, metadata={}, created_at=0.0)
+    values = dict(
+        id="t1",
+        name="n",
+        prompt="p",
+        model_key=None,
+        complexity=None,
+        timeout=1.0,
+        tools=None,
+        parent_task_id=None,
+        metadata={},
+        created_at=0.0,
+    )
     values.update(overrides)
     return types.SimpleNamespace(**values)
 
 
 def status_like(**overrides):
-    values = dict(task_id="t1", state=WorkerState.RUNNING, name="", model_used="",
-                  current_step="", steps_completed=0, progress_pct=0.0, result=None, error=None,
-                  started_at=0.0, completed_at=0.0, duration=0.0)
+    values = dict(
+        task_id="t1",
+        state=WorkerState.RUNNING,
+        name="",
+        model_used="",
+        current_step="",
+        steps_completed=0,
+        progress_pct=0.0,
+        result=None,
+        error=None,
+        started_at=0.0,
+        completed_at=0.0,
+        duration=0.0,
+    )
     values.update(overrides)
     return types.SimpleNamespace(**values)
 
@@ -80,6 +101,7 @@ class Recorder:
 
 # ---------------------------------------------------------------- WorkerState
 
+
 class TestWorkerState:
     def test_class_shape(self):
         assert WorkerState.__bases__ == (str, enum.Enum)
@@ -89,8 +111,13 @@ class TestWorkerState:
 
     def test_members_in_order(self):
         assert [(m.name, m.value) for m in WorkerState] == [
-            ("QUEUED", "queued"), ("RUNNING", "running"), ("COMPLETED", "completed"),
-            ("FAILED", "failed"), ("CANCELLED", "cancelled"), ("TIMEOUT", "timeout")]
+            ("QUEUED", "queued"),
+            ("RUNNING", "running"),
+            ("COMPLETED", "completed"),
+            ("FAILED", "failed"),
+            ("CANCELLED", "cancelled"),
+            ("TIMEOUT", "timeout"),
+        ]
 
     @pytest.mark.parametrize("member", list(WorkerState))
     def test_member_is_its_string(self, member):
@@ -101,10 +128,14 @@ class TestWorkerState:
 
 # ---------------------------------------------------------------- dataclass shape
 
-@pytest.mark.parametrize("cls, doc, expected", [
-    (WorkerTask, "A task to be executed by an agent worker.", TASK_FIELDS),
-    (WorkerStatus, "Real-time status of a worker.", STATUS_FIELDS),
-])
+
+@pytest.mark.parametrize(
+    "cls, doc, expected",
+    [
+        (WorkerTask, "A task to be executed by an agent worker.", TASK_FIELDS),
+        (WorkerStatus, "Real-time status of a worker.", STATUS_FIELDS),
+    ],
+)
 def test_dataclass_shape(cls, doc, expected):
     assert dataclasses.is_dataclass(cls)
     assert cls.__bases__ == (object,)
@@ -114,8 +145,7 @@ def test_dataclass_shape(cls, doc, expected):
     assert list(cls.__annotations__.items()) == expected
     assert [(f.name, f.type) for f in dataclasses.fields(cls)] == expected
     params = cls.__dataclass_params__
-    assert (params.init, params.repr, params.eq, params.order, params.frozen) == (
-        True, True, True, False, False)
+    assert (params.init, params.repr, params.eq, params.order, params.frozen) == (True, True, True, False, False)
     assert cls.__hash__ is None
     assert not hasattr(cls, "__slots__")
 
@@ -162,13 +192,17 @@ def test_status_repr_shows_defaults_in_order():
     assert repr(s) == (
         "WorkerStatus(task_id='t1', state=<WorkerState.QUEUED: 'queued'>, name='', "
         "model_used='', current_step='', steps_completed=0, progress_pct=0.0, result=None, "
-        "error=None, started_at=0.0, completed_at=0.0, duration=0.0)")
+        "error=None, started_at=0.0, completed_at=0.0, duration=0.0)"
+    )
 
 
-@pytest.mark.parametrize("make", [
-    lambda: WorkerTask(id="x", created_at=1.0),
-    lambda: WorkerStatus("x", WorkerState.RUNNING),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: WorkerTask(id="x", created_at=1.0),
+        lambda: WorkerStatus("x", WorkerState.RUNNING),
+    ],
+)
 def test_equality_and_unhashable(make):
     a, b = make(), make()
     assert a == b and a is not b
@@ -187,11 +221,14 @@ ID_FACTORY = {f.name: f for f in dataclasses.fields(WorkerTask)}["id"].default_f
 
 
 class TestIdFactory:
-    @pytest.mark.parametrize("args, kwargs, message", [
-        ((1,), {}, "<lambda>() takes no arguments (1 given)"),
-        ((1, 2), {}, "<lambda>() takes no arguments (2 given)"),
-        ((), {"x": 1}, "<lambda>() takes no keyword arguments"),
-    ])
+    @pytest.mark.parametrize(
+        "args, kwargs, message",
+        [
+            ((1,), {}, "<lambda>() takes no arguments (1 given)"),
+            ((1, 2), {}, "<lambda>() takes no arguments (2 given)"),
+            ((), {"x": 1}, "<lambda>() takes no keyword arguments"),
+        ],
+    )
     def test_binding_errors(self, args, kwargs, message):
         with pytest.raises(TypeError) as excinfo:
             ID_FACTORY(*args, **kwargs)
@@ -226,10 +263,14 @@ class TestIdFactory:
 
 # ---------------------------------------------------------------- to_dict
 
-@pytest.mark.parametrize("fn, qualname, line", [
-    (WorkerTask.to_dict, "WorkerTask.to_dict", 56),
-    (WorkerStatus.to_dict, "WorkerStatus.to_dict", 87),
-])
+
+@pytest.mark.parametrize(
+    "fn, qualname, line",
+    [
+        (WorkerTask.to_dict, "WorkerTask.to_dict", 56),
+        (WorkerStatus.to_dict, "WorkerStatus.to_dict", 87),
+    ],
+)
 def test_to_dict_function_objects(fn, qualname, line):
     assert fn.__qualname__ == qualname
     assert fn.__annotations__ == {"return": "dict[str, Any]"}
@@ -243,14 +284,32 @@ def test_to_dict_function_objects(fn, qualname, line):
 
 
 def test_task_to_dict_values_are_the_task_objects():
-    task = WorkerTask(id="abc", name="N", prompt="P", model_key="m", complexity="c",
-                      timeout=5, tools=["t"], parent_task_id="parent", metadata={"k": 1},
-                      created_at=3.5)
+    task = WorkerTask(
+        id="abc",
+        name="N",
+        prompt="P",
+        model_key="m",
+        complexity="c",
+        timeout=5,
+        tools=["t"],
+        parent_task_id="parent",
+        metadata={"k": 1},
+        created_at=3.5,
+    )
     d = task.to_dict()
     assert list(d) == TASK_KEYS
-    assert d == {"id": "abc", "name": "N", "prompt": "P", "model_key": "m", "complexity": "c",
-                 "timeout": 5, "tools": ["t"], "parent_task_id": "parent",
-                 "metadata": {"k": 1}, "created_at": 3.5}
+    assert d == {
+        "id": "abc",
+        "name": "N",
+        "prompt": "P",
+        "model_key": "m",
+        "complexity": "c",
+        "timeout": 5,
+        "tools": ["t"],
+        "parent_task_id": "parent",
+        "metadata": {"k": 1},
+        "created_at": 3.5,
+    }
     assert d["tools"] is task.tools and d["metadata"] is task.metadata
     d["tools"].append("u")
     d["metadata"]["x"] = 2
@@ -264,9 +323,16 @@ def test_status_to_dict_of_a_new_record():
     assert type(d["state"]) is str
 
 
-@pytest.mark.parametrize("length, expected_length, ellipsis", [
-    (0, 0, False), (199, 199, False), (200, 200, False), (201, 203, True), (1000, 203, True),
-])
+@pytest.mark.parametrize(
+    "length, expected_length, ellipsis",
+    [
+        (0, 0, False),
+        (199, 199, False),
+        (200, 200, False),
+        (201, 203, True),
+        (1000, 203, True),
+    ],
+)
 def test_prompt_truncation(length, expected_length, ellipsis):
     prompt = "".join(chr(ord("a") + i % 26) for i in range(length))
     out = WorkerTask(prompt=prompt).to_dict()["prompt"]
@@ -274,17 +340,27 @@ def test_prompt_truncation(length, expected_length, ellipsis):
     assert out == (prompt[:200] + "..." if ellipsis else prompt)
 
 
-@pytest.mark.parametrize("result, expected", [
-    (None, None), ("", ""), ("x" * 500, "x" * 500), ("y" * 501, "y" * 500), ("z" * 900, "z" * 500),
-])
+@pytest.mark.parametrize(
+    "result, expected",
+    [
+        (None, None),
+        ("", ""),
+        ("x" * 500, "x" * 500),
+        ("y" * 501, "y" * 500),
+        ("z" * 900, "z" * 500),
+    ],
+)
 def test_result_truncation(result, expected):
     assert WorkerStatus("t", WorkerState.COMPLETED, result=result).to_dict()["result"] == expected
 
 
-@pytest.mark.parametrize("progress, duration, expected_progress, expected_duration", [
-    (33.333, 1.23456, 33.3, 1.23),
-    (50, 2, 50, 2),
-])
+@pytest.mark.parametrize(
+    "progress, duration, expected_progress, expected_duration",
+    [
+        (33.333, 1.23456, 33.3, 1.23),
+        (50, 2, 50, 2),
+    ],
+)
 def test_rounding(progress, duration, expected_progress, expected_duration):
     d = WorkerStatus("t", WorkerState.RUNNING, progress_pct=progress, duration=duration).to_dict()
     assert d["progress_pct"] == expected_progress
@@ -301,23 +377,39 @@ def test_round_is_fetched_once(monkeypatch):
 def test_task_to_dict_evaluation_order():
     obj = Recorder(**vars(task_like(prompt="q" * 300)))
     d = WorkerTask.to_dict(obj)
-    assert obj.reads == ["id", "name", "prompt", "prompt", "model_key", "complexity", "timeout",
-                         "tools", "parent_task_id", "metadata", "created_at"]
+    assert obj.reads == [
+        "id",
+        "name",
+        "prompt",
+        "prompt",
+        "model_key",
+        "complexity",
+        "timeout",
+        "tools",
+        "parent_task_id",
+        "metadata",
+        "created_at",
+    ]
     assert d["prompt"] == "q" * 200 + "..."
 
 
-@pytest.mark.parametrize("result, result_reads", [
-    (None, 2),       # truth test, value
-    ("", 2),
-    ("r", 3),        # truth test, len, value
-    ("r" * 600, 3),  # truth test, len, slice
-])
+@pytest.mark.parametrize(
+    "result, result_reads",
+    [
+        (None, 2),  # truth test, value
+        ("", 2),
+        ("r", 3),  # truth test, len, value
+        ("r" * 600, 3),  # truth test, len, slice
+    ],
+)
 def test_status_to_dict_evaluation_order(result, result_reads):
     obj = Recorder(**vars(status_like(result=result)))
     WorkerStatus.to_dict(obj)
-    assert obj.reads == (["task_id", "state", "name", "model_used", "current_step",
-                          "steps_completed", "progress_pct"] + ["result"] * result_reads +
-                         ["error", "started_at", "completed_at", "duration"])
+    assert obj.reads == (
+        ["task_id", "state", "name", "model_used", "current_step", "steps_completed", "progress_pct"]
+        + ["result"] * result_reads
+        + ["error", "started_at", "completed_at", "duration"]
+    )
 
 
 @pytest.mark.parametrize("index, key", list(enumerate(TASK_KEYS)))
@@ -352,23 +444,25 @@ class Unsliceable:
         return 600
 
 
-@pytest.mark.parametrize("make, field, exc, message, line", [
-    (lambda: WorkerTask(prompt=None), None, TypeError, "'NoneType' object is unsliceable", 60),
-    (lambda: task_like(prompt=Unsliceable()), "task", TypeError,
-     "'Unsliceable' object is unsliceable", 60),
-    (lambda: status_like(result=Unsliceable()), "status", TypeError,
-     "'Unsliceable' object is unsliceable", 96),
-    (lambda: task_like(prompt=PromptWithoutLength()), "task", TypeError,
-     "object of type 'PromptWithoutLength' has no len()", 60),
-    (lambda: status_like(result=object()), "status", TypeError,
-     "object of type 'object' has no len()", 96),
-    (lambda: status_like(state="running"), "status", AttributeError,
-     "'str' object has no attribute 'value'", 90),
-    (lambda: status_like(progress_pct="x"), "status", TypeError,
-     "type str doesn't define __round__ method", 95),
-    (lambda: status_like(duration=None), "status", TypeError,
-     "type NoneType doesn't define __round__ method", 100),
-])
+@pytest.mark.parametrize(
+    "make, field, exc, message, line",
+    [
+        (lambda: WorkerTask(prompt=None), None, TypeError, "'NoneType' object is unsliceable", 60),
+        (lambda: task_like(prompt=Unsliceable()), "task", TypeError, "'Unsliceable' object is unsliceable", 60),
+        (lambda: status_like(result=Unsliceable()), "status", TypeError, "'Unsliceable' object is unsliceable", 96),
+        (
+            lambda: task_like(prompt=PromptWithoutLength()),
+            "task",
+            TypeError,
+            "object of type 'PromptWithoutLength' has no len()",
+            60,
+        ),
+        (lambda: status_like(result=object()), "status", TypeError, "object of type 'object' has no len()", 96),
+        (lambda: status_like(state="running"), "status", AttributeError, "'str' object has no attribute 'value'", 90),
+        (lambda: status_like(progress_pct="x"), "status", TypeError, "type str doesn't define __round__ method", 95),
+        (lambda: status_like(duration=None), "status", TypeError, "type NoneType doesn't define __round__ method", 100),
+    ],
+)
 def test_to_dict_failures(make, field, exc, message, line):
     obj = make()
     fn = WorkerStatus.to_dict if field == "status" else WorkerTask.to_dict

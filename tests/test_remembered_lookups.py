@@ -1,14 +1,15 @@
 """Lookups that the module remembers must still see every change at once."""
+
 import asyncio
 import builtins
 import math
 import struct
-import sys
 import time
 import types
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 from zorvic.core import worker_pool as wp
 
@@ -24,6 +25,7 @@ def run_one(pool=None):
         for _ in range(5):
             await asyncio.sleep(0)
         return p, status
+
     return asyncio.run(main())
 
 
@@ -89,6 +91,7 @@ def test_a_global_that_disappears_falls_back_to_builtins_then_fails(monkeypatch)
     with pytest.raises(NameError, match="name 'logger' is not defined"):
         asyncio.run(pool.submit(wp.WorkerTask()))
     import logging
+
     monkeypatch.setattr(builtins, "logger", logging.getLogger("from-builtins"), raising=False)
     asyncio.run(pool.submit(wp.WorkerTask()))  # found among the builtins now
 
@@ -120,7 +123,7 @@ def test_a_descriptor_on_the_metaclass_is_honoured(monkeypatch):
 # ---------------------------------------------------------------- awaiting native coroutines
 
 
-def test_a_native_coroutine_is_awaited_directly(run=None):
+def test_a_native_coroutine_is_awaited_directly(run=None):  # noqa: PT028 (run by hand too)
     seen = {}
 
     async def main():
@@ -172,8 +175,11 @@ def same(a, b):
     return type(a) is type(b) and a == b and math.copysign(1, a) == math.copysign(1, b)
 
 
-@given(st.floats(allow_nan=True, allow_infinity=True) | st.integers(-10**6, 10**6).map(lambda i: i / 200)
-       | st.integers(0, 2**64 - 1).map(lambda b: struct.unpack("d", struct.pack("Q", b))[0]))
+@given(
+    st.floats(allow_nan=True, allow_infinity=True)
+    | st.integers(-(10**6), 10**6).map(lambda i: i / 200)
+    | st.integers(0, 2**64 - 1).map(lambda b: struct.unpack("d", struct.pack("Q", b))[0])
+)
 def test_rounding_equals_the_builtin(value):
     got = roundings(value)
     assert same(got[0], round(value, 1)) and same(got[1], round(value, 2)), (value, got)
@@ -189,6 +195,7 @@ def test_round_of_a_float_subclass_uses_its_own_method():
     class Odd(float):
         def __round__(self, n=None):
             return "odd"
+
     assert roundings(Odd(1.25)) == ("odd", "odd")
 
 
@@ -198,14 +205,36 @@ def test_every_dict_is_new_and_ordered():
     assert a == b and a is not b
     a["task_id"] = "changed"
     a["extra"] = 1
-    assert list(b) == ["task_id", "state", "name", "model_used", "current_step", "steps_completed",
-                       "progress_pct", "result", "error", "started_at", "completed_at", "duration"]
+    assert list(b) == [
+        "task_id",
+        "state",
+        "name",
+        "model_used",
+        "current_step",
+        "steps_completed",
+        "progress_pct",
+        "result",
+        "error",
+        "started_at",
+        "completed_at",
+        "duration",
+    ]
     assert s.to_dict()["task_id"] == "x" and "extra" not in s.to_dict()
     t = wp.WorkerTask(id="abc")
     ta, tb = t.to_dict(), t.to_dict()
     ta.clear()
-    assert list(tb) == ["id", "name", "prompt", "model_key", "complexity", "timeout", "tools",
-                        "parent_task_id", "metadata", "created_at"]
+    assert list(tb) == [
+        "id",
+        "name",
+        "prompt",
+        "model_key",
+        "complexity",
+        "timeout",
+        "tools",
+        "parent_task_id",
+        "metadata",
+        "created_at",
+    ]
 
 
 def test_stats_dicts_are_new_and_ordered():
@@ -213,8 +242,15 @@ def test_stats_dicts_are_new_and_ordered():
     a = pool.stats()
     a["max_workers"] = 99
     b = pool.stats()
-    assert b == {"max_workers": 3, "active_count": 0, "queued_count": 0, "total_submitted": 0,
-                 "total_completed": 0, "total_failed": 0, "completed_history": 0}
+    assert b == {
+        "max_workers": 3,
+        "active_count": 0,
+        "queued_count": 0,
+        "total_submitted": 0,
+        "total_completed": 0,
+        "total_failed": 0,
+        "completed_history": 0,
+    }
     assert list(b) == list(a)
 
 

@@ -179,7 +179,7 @@ def test_examples_pass_mypy_strict(example: str, tmp_path: Path) -> None:
 
 
 # Every line marked `# E` must draw a mypy error, and no other line may.
-MISUSE = '''
+MISUSE = """
 from __future__ import annotations
 
 import logging
@@ -280,7 +280,7 @@ async def main() -> None:
     assert_type(await pool.cancel_all(), int)
     await pool.cleanup()
     assert_type(logger, logging.Logger)
-'''
+"""
 
 
 def test_mypy_accepts_the_contracts_and_rejects_misuse(tmp_path: Path) -> None:

@@ -52,7 +52,7 @@ def test_submit_records_and_starts_the_worker(run, caplog):
         return result
 
     with caplog.at_level(logging.INFO, logger="zorvic.worker_pool"):
-        pool, task, status, worker, worker_name, active = run(scenario)
+        pool, task, status, _worker, worker_name, active = run(scenario)
     assert (status.task_id, status.state, status.name) == ("abc123def456", WorkerState.QUEUED, "Worker-abc123")
     assert active[task.id] is status and pool._all_tasks[task.id] is task
     assert worker_name == "worker-abc123def456" and pool._total_submitted == 2

@@ -27,9 +27,7 @@ def entries(exc):
 
 def pool_logs(caplog, level=logging.INFO):
     return [
-        (r.levelno, r.getMessage())
-        for r in caplog.records
-        if r.name == "zorvic.worker_pool" and r.levelno >= level
+        (r.levelno, r.getMessage()) for r in caplog.records if r.name == "zorvic.worker_pool" and r.levelno >= level
     ]
 
 
@@ -254,7 +252,10 @@ def test_executor_reporting_its_own_record(run):
     assert live is report and broadcast[-1] is status
     assert pool._completed == [status] and pool.get_status(status.task_id) is status
     assert (status.state, status.result, status.name, status.model_used) == (
-        WorkerState.COMPLETED, "answer", "renamed", "m1"
+        WorkerState.COMPLETED,
+        "answer",
+        "renamed",
+        "m1",
     )
     assert (status.steps_completed, status.progress_pct, status.current_step) == (2, 100.0, "Done")
     assert report.state == WorkerState.RUNNING  # the report itself is left as the executor wrote it
@@ -300,7 +301,9 @@ def test_cancelled_inside_the_executor(run, caplog):
         pool, status, worker = run(scenario)
     assert not worker.cancelled() and worker.exception() is None
     assert (status.state, status.error, status.current_step) == (
-        WorkerState.CANCELLED, "Cancelled by user", "Cancelled"
+        WorkerState.CANCELLED,
+        "Cancelled by user",
+        "Cancelled",
     )
     assert status.progress_pct == 100.0 and (pool._total_completed, pool._total_failed) == (0, 1)
     assert (logging.INFO, f"Worker {status.task_id} was cancelled by user") in pool_logs(caplog)

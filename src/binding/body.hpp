@@ -6,7 +6,8 @@
 //   struct SubmitScope final : binding::ScopeOf<SubmitScope> {
 //     Ref self, task, status;
 //     auto refs() noexcept { return std::tie(self, task, status); }
-//     void bind(const binding::Args& a) noexcept { self = Ref::borrow(a[0]); task = Ref::borrow(a[1]); }
+//     void bind(const binding::Args& a) noexcept { self = Ref::borrow(a[0]); task =
+//     Ref::borrow(a[1]); }
 //   };
 //   binding::Body submit(SubmitScope& s) noexcept {
 //     s.line = lines::kSubmitBroadcast;
@@ -25,8 +26,8 @@
 #pragma once
 
 #include <coroutine>
-#include <exception>
 #include <cstddef>
+#include <exception>
 #include <new>
 #include <tuple>
 
@@ -104,10 +105,10 @@ class Body {
 
   struct promise_type {
     Scope* scope = nullptr;
-    Ref sent;      // what an await resumes with (null: an error is pending)
-    Ref yielded;   // what a suspension passes out to the driver's caller
+    Ref sent;  // what an await resumes with (null: an error is pending)
+    Ref yielded;  // what a suspension passes out to the driver's caller
     Ref delegate;  // the object the body awaits while suspended, if any
-    Ref result;    // the value the body finished with (null: error pending)
+    Ref result;  // the value the body finished with (null: error pending)
 
     Body get_return_object() noexcept { return Body(Handle::from_promise(*this)); }
     static Body get_return_object_on_allocation_failure() noexcept {

@@ -276,7 +276,7 @@ void finish(CoroObject* c) noexcept {
   }
   if (scope) scope->recycle();
   Ref dropped[] = {std::move(st.delegate), std::move(st.handled), std::move(st.name),
-                   std::move(st.qualname), std::move(st.module), std::move(st.frame)};
+                   std::move(st.qualname), std::move(st.module),  std::move(st.frame)};
 }
 
 // An error leaves the body at `line`: the coroutine finishes with it.
@@ -370,9 +370,8 @@ bool send_to_delegate(CoroState& st, PyObject* arg, PyObject** out, Ref& sent) n
     }
     sent = Ref::steal(value);
   } else {
-    Ref value = arg == Py_None && PyIter_Check(d)
-                    ? Ref::steal(Py_TYPE(d)->tp_iternext(d))
-                    : call_method(d, kSendName.get(), arg);
+    Ref value = arg == Py_None && PyIter_Check(d) ? Ref::steal(Py_TYPE(d)->tp_iternext(d))
+                                                  : call_method(d, kSendName.get(), arg);
     if (value) {
       *out = value.release();
       return true;
@@ -406,9 +405,9 @@ PySendResult send_ex(CoroObject* c, PyObject* arg, PyObject** out) noexcept {
   if (st.delegate) {
     if (send_to_delegate(st, arg, out, sent)) return PYGEN_NEXT;
   } else if (st.stage == Stage::created && arg != Py_None) {
-    PyErr_SetString(PyExc_TypeError,
-                    st.is_generator ? "can't send non-None value to a just-started generator"
-                                    : "can't send non-None value to a just-started coroutine");
+    PyErr_SetString(PyExc_TypeError, st.is_generator
+                                         ? "can't send non-None value to a just-started generator"
+                                         : "can't send non-None value to a just-started coroutine");
     return finish_with_error(c, st.op->line);
   } else {
     sent = Ref::borrow(arg);
@@ -478,8 +477,8 @@ int close_delegate(PyObject* d) noexcept {
 // object has no throw() (the exception is then raised in the body); otherwise
 // `result` is the outcome for the caller. The caller holds the running flag,
 // so the delegation cannot change under the calls made here.
-bool throw_into_delegate(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject** out, PySendResult& result) noexcept {
+bool throw_into_delegate(CoroObject* c, PyObject* const* args, Py_ssize_t nargs, PyObject** out,
+                         PySendResult& result) noexcept {
   CoroState& st = c->s;
   PyObject* d = st.delegate.get();
   Ref sent;
@@ -615,8 +614,8 @@ void replace_await_error(PyObject* awaited) noexcept {
 // A host generator marked as an iterable coroutine (types.coroutine).
 bool is_iterable_coroutine(PyObject* o) noexcept {
   if (!PyGen_CheckExact(o)) return false;
-  Ref code = Ref::steal(
-      reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))));
+  Ref code =
+      Ref::steal(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))));
   return reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE;
 }
 
@@ -752,11 +751,8 @@ bool begin_await(Body::promise_type& p, Ref awaitable) noexcept {
         p.yielded = Ref::steal(value);
         p.delegate = std::move(iter);
         return true;
-      case PYGEN_RETURN:
-        p.sent = Ref::steal(value);
-        return false;
-      case PYGEN_ERROR:
-        break;
+      case PYGEN_RETURN: p.sent = Ref::steal(value); return false;
+      case PYGEN_ERROR: break;
     }
     Py_XDECREF(value);
     p.sent.reset();
@@ -939,9 +935,8 @@ PyObject* get_frame(PyObject* self, void*) noexcept {
   if (!st.frame) {
     Ref globals = Ref::steal(PyDict_New());
     if (!globals) return nullptr;
-    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals.get(),
-                    nullptr)));
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals.get(), nullptr)));
     if (!frame) return nullptr;
     if (!st.frame) st.frame = std::move(frame);
   }
@@ -1016,8 +1011,7 @@ void coro_destroy(PyObject* self) noexcept {
 // deallocation never runs off the C stack.
 void coro_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, coro_dealloc)
-  coro_destroy(self);
+  Py_TRASHCAN_BEGIN(self, coro_dealloc) coro_destroy(self);
   Py_TRASHCAN_END
 }
 
@@ -1093,8 +1087,7 @@ PyType_Slot coroutine_slots[] = {
     {Py_tp_getset, coroutine_getset},         // cr_* and the names
     {Py_am_await, slot(coro_await)},          // __await__: a new wrapper
     {Py_am_send, slot(coro_am_send)},         // PyIter_Send without StopIteration
-    {Py_tp_free, slot(PyObject_GC_Del)},
-    {0, nullptr},
+    {Py_tp_free, slot(PyObject_GC_Del)},   {0, nullptr},
 };
 
 PyType_Spec coroutine_spec = {

@@ -385,8 +385,9 @@ int wrong_count(const Operation& op, int n, int m, bool too_many, Py_ssize_t giv
 // TypeError for an argument of the wrong type. When the object is an instance
 // of a subclass of the expected type, a note says why it is still refused.
 void incorrect_type(const char* param, PyTypeObject* expected, PyObject* obj) noexcept {
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               param, expected->tp_name, Py_TYPE(obj)->tp_name);
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+               expected->tp_name, Py_TYPE(obj)->tp_name);
   if (!PyObject_TypeCheck(obj, expected)) return;
   PyObject* exc = PyErr_GetRaisedException();
   Ref note = Ref::steal(PyUnicode_FromFormat(
@@ -405,7 +406,8 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
   if (len != PyUnicode_GET_LENGTH(b)) return false;
   int kind = PyUnicode_KIND(a);
   if (kind != PyUnicode_KIND(b)) return false;
-  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(len) * kind) == 0;
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(len) * kind) ==
+         0;
 }
 
 // The index of the parameter a keyword names, -1 when it names none, -2 with
@@ -483,8 +485,7 @@ int check_exact(const Param& p, PyObject* obj) noexcept {
       if (PyList_CheckExact(obj)) return 0;
       incorrect_type(p.name, &PyList_Type, obj);
       return -1;
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -707,7 +708,9 @@ int set_module(PyObject* self, PyObject* value, void*) noexcept {
   return 0;
 }
 
-PyObject* get_doc(PyObject* self, void*) noexcept { return new_ref_or_none(as_function(self)->doc); }
+PyObject* get_doc(PyObject* self, void*) noexcept {
+  return new_ref_or_none(as_function(self)->doc);
+}
 
 int set_doc(PyObject* self, PyObject* value, void*) noexcept {
   Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
@@ -718,7 +721,9 @@ PyObject* get_globals(PyObject*, void*) noexcept { return new_ref_or_none(g_glob
 
 PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
-PyObject* get_code(PyObject* self, void*) noexcept { return new_ref_or_none(as_function(self)->code); }
+PyObject* get_code(PyObject* self, void*) noexcept {
+  return new_ref_or_none(as_function(self)->code);
+}
 
 PyObject* get_defaults(PyObject* self, void*) noexcept {
   return new_ref_or_none(as_function(self)->defaults_seen);
@@ -839,24 +844,24 @@ PyMemberDef function_members[] = {
 PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},        // drops everything
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},              // qualified name, address
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},          // dict calls via vectorcall
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},      // GC
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},            // GC
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},    // binds to instances
-    {Py_tp_methods, function_methods},                                  // __reduce__
-    {Py_tp_members, function_members},                                  // vectorcall, dict, weakrefs
-    {Py_tp_getset, function_getset},                                    // the function attributes
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},  // dict calls via vectorcall
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},  // GC
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},  // GC
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},  // binds to instances
+    {Py_tp_methods, function_methods},  // __reduce__
+    {Py_tp_members, function_members},  // vectorcall, dict, weakrefs
+    {Py_tp_getset, function_getset},  // the function attributes
     {0, nullptr},
 };
 
 PyType_Spec function_spec = {
-    "zorvic.core.worker_pool.function",                     // name
-    static_cast<int>(sizeof(FunctionObject)),               // basicsize
-    0,                                                      // itemsize
+    "zorvic.core.worker_pool.function",  // name
+    static_cast<int>(sizeof(FunctionObject)),  // basicsize
+    0,  // itemsize
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
         Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,                           // flags
-    function_slots,                                         // slots
+        Py_TPFLAGS_IMMUTABLETYPE,  // flags
+    function_slots,  // slots
 };
 
 // ================================================================ making functions
@@ -893,7 +898,8 @@ const char* make_traceback_name(const char* qualname) noexcept {
 // qualified name, file, first line, parameters and flags. Its instructions are
 // the empty placeholder; it is never executed by the module.
 Ref make_code(const Operation& op) noexcept {
-  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, op.name, op.line)));
+  Ref code =
+      Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, op.name, op.line)));
   if (!code) return {};
   const int n = op.param_count();
   Ref varnames = Ref::steal(PyTuple_New(n));
@@ -913,8 +919,8 @@ Ref make_code(const Operation& op) noexcept {
   Ref kwnames = Ref::steal(Py_BuildValue("(sssss)", "co_argcount", "co_nlocals", "co_varnames",
                                          "co_flags", "co_qualname"));
   if (!count || !flag_value || !qualname || !method || !kwnames) return {};
-  PyObject* argv[] = {code.get(), count.get(), count.get(), varnames.get(), flag_value.get(),
-                      qualname.get()};
+  PyObject* argv[] = {code.get(),     count.get(),      count.get(),
+                      varnames.get(), flag_value.get(), qualname.get()};
   return Ref::steal(PyObject_VectorcallMethod(method.get(), argv, 1, kwnames.get()));
 }
 
@@ -988,7 +994,8 @@ Ref make_function(Operation& op) noexcept {
   while (m < n && op.params[m].fallback.kind == Default::required) ++m;
   for (int i = m; i < n; ++i) {
     if (op.params[i].fallback.kind == Default::required) {
-      PyErr_Format(PyExc_SystemError, "%.200s: parameter '%.200s' without a default follows one with a default",
+      PyErr_Format(PyExc_SystemError,
+                   "%.200s: parameter '%.200s' without a default follows one with a default",
                    op.qualname, op.params[i].name);
       return {};
     }

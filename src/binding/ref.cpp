@@ -16,16 +16,15 @@ Name* g_first_name = nullptr;
 
 }  // namespace
 
-Name::Name(const char* text) noexcept : text_(text), next_(g_first_name) {
-  g_first_name = this;
-}
+Name::Name(const char* text) noexcept : text_(text), next_(g_first_name) { g_first_name = this; }
 
 void attribute_error_context(PyObject* o, PyObject* name) noexcept {
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
   PyObject* exc = PyErr_GetRaisedException();
   auto* error = reinterpret_cast<PyAttributeErrorObject*>(exc);
   if (PyErr_GivenExceptionMatches(exc, PyExc_AttributeError) && !error->name && !error->obj) {
-    if (PyObject_SetAttrString(exc, "name", name) < 0 || PyObject_SetAttrString(exc, "obj", o) < 0) {
+    if (PyObject_SetAttrString(exc, "name", name) < 0 ||
+        PyObject_SetAttrString(exc, "obj", o) < 0) {
       Py_DECREF(exc);  // the failure to add them is what propagates, as in the interpreter
       return;
     }

@@ -103,8 +103,8 @@ Ref call(PyObject* f, A... args) noexcept {
     return Ref::steal(PyObject_CallNoArgs(f));
   } else {
     PyObject* argv[] = {nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(
-        f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
 }
 

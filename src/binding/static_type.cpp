@@ -68,11 +68,17 @@ int ready_static_type(PyTypeObject& type, PyAsyncMethods& async, const PyType_Sp
       case Py_tp_members:
         if (!type.tp_members && take_members(type, static_cast<PyMemberDef*>(p)) < 0) return -1;
         break;
-      case Py_am_await: async.am_await = reinterpret_cast<unaryfunc>(p); has_async = true; break;
-      case Py_am_send: async.am_send = reinterpret_cast<sendfunc>(p); has_async = true; break;
+      case Py_am_await:
+        async.am_await = reinterpret_cast<unaryfunc>(p);
+        has_async = true;
+        break;
+      case Py_am_send:
+        async.am_send = reinterpret_cast<sendfunc>(p);
+        has_async = true;
+        break;
       default:
-        PyErr_Format(PyExc_SystemError, "%s: slot %d is not supported for a static type",
-                     spec.name, s->slot);
+        PyErr_Format(PyExc_SystemError, "%s: slot %d is not supported for a static type", spec.name,
+                     s->slot);
         return -1;
     }
   }

@@ -388,6 +388,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace worker_pool
 
-PyMODINIT_FUNC PyInit_worker_pool(void) {
-  return PyModuleDef_Init(&worker_pool::module_def);
-}
+PyMODINIT_FUNC PyInit_worker_pool(void) { return PyModuleDef_Init(&worker_pool::module_def); }

@@ -17,8 +17,8 @@ struct State {
 
   // Numeric constants.
   binding::Ref float_0, float_100, float_600;
-  binding::Ref int_0, int_1, int_2, int_3, int_6, int_12, int_20, int_50, int_minus_100,
-      int_200, int_500;
+  binding::Ref int_0, int_1, int_2, int_3, int_6, int_12, int_20, int_50, int_minus_100, int_200,
+      int_500;
 
   // Shared strings that are values, not names.
   binding::Ref empty_str, empty_tuple, empty_bytes;

@@ -10,13 +10,15 @@ namespace {
 using binding::Check;
 using binding::float_default;
 using binding::int_default;
-using binding::kNoneDefault;
 using binding::Kind;
+using binding::kNoneDefault;
 using binding::Operation;
 using binding::Param;
 
 constexpr Param kSelf{"self"};
 
+// The operation table keeps one row per operation, laid out by hand.
+// clang-format off
 Operation op_init{
     .name = "__init__", .qualname = "WorkerPool.__init__", .line = lines::kInit,
     .params = {kSelf,
@@ -157,6 +159,7 @@ Operation op_move_to_completed{
     .params = {kSelf, {"task_id", "str", binding::kRequired, Check::exact_str}},
     .returns = "None", .doc = "Move a worker from active to completed history.",
     .plain = move_to_completed};
+// clang-format on
 
 }  // namespace
 

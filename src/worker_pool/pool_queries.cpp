@@ -275,8 +275,9 @@ Ref new_stats_dict() noexcept {
   if (!keys_in_order) {
     Ref d = Ref::steal(PyDict_New());
     if (!d) return {};
-    for (const Name* key : {&kKeyMaxWorkers, &kKeyActiveCount, &kKeyQueuedCount, &kKeyTotalSubmitted,
-                            &kKeyTotalCompleted, &kKeyTotalFailed, &kKeyCompletedHistory}) {
+    for (const Name* key :
+         {&kKeyMaxWorkers, &kKeyActiveCount, &kKeyQueuedCount, &kKeyTotalSubmitted,
+          &kKeyTotalCompleted, &kKeyTotalFailed, &kKeyCompletedHistory}) {
       if (PyDict_SetItem(d.get(), key->get(), Py_None) < 0) return {};
     }
     keys_in_order = d.release();
@@ -296,12 +297,14 @@ int insert_field(Call& c, PyObject* dict, const Name& key, const Name& field, in
 }  // namespace
 
 // The counting generators of stats().
+// clang-format off
 binding::Operation stats_running_genexpr{
     .name = "genexpr", .qualname = "WorkerPool.stats.<locals>.genexpr",
     .line = lines::kStatsRunningGenexpr, .params = {}, .kind = binding::Kind::generator};
 binding::Operation stats_queued_genexpr{
     .name = "genexpr", .qualname = "WorkerPool.stats.<locals>.genexpr",
     .line = lines::kStatsQueuedGenexpr, .params = {}, .kind = binding::Kind::generator};
+// clang-format on
 
 // ---------------------------------------------------------------- get_status
 
@@ -416,13 +419,16 @@ Ref stats(Call& c) noexcept {
   if (insert_field(c, d, kKeyMaxWorkers, kMaxWorkersField, lines::kStatsMaxWorkers) < 0) return {};
   if (PyDict_SetItem(d, kKeyActiveCount.get(), running.get()) < 0) return {};
   if (PyDict_SetItem(d, kKeyQueuedCount.get(), queued.get()) < 0) return {};
-  if (insert_field(c, d, kKeyTotalSubmitted, kTotalSubmittedField, lines::kStatsTotalSubmitted) < 0) {
+  if (insert_field(c, d, kKeyTotalSubmitted, kTotalSubmittedField, lines::kStatsTotalSubmitted) <
+      0) {
     return {};
   }
-  if (insert_field(c, d, kKeyTotalCompleted, kTotalCompletedField, lines::kStatsTotalCompleted) < 0) {
+  if (insert_field(c, d, kKeyTotalCompleted, kTotalCompletedField, lines::kStatsTotalCompleted) <
+      0) {
     return {};
   }
-  if (insert_field(c, d, kKeyTotalFailed, kTotalFailedField, lines::kStatsTotalFailed) < 0) return {};
+  if (insert_field(c, d, kKeyTotalFailed, kTotalFailedField, lines::kStatsTotalFailed) < 0)
+    return {};
 
   c.line = lines::kStatsCompletedHistory;
   Ref history = binding::getattr(c[0], kCompleted.get());

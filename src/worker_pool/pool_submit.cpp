@@ -81,8 +81,9 @@ int check_task_id(SubmitScope& s) noexcept {
   Ref task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return -1;
   if (PyUnicode_CheckExact(task_id.get())) return 0;
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               "task_id", "str", Py_TYPE(task_id.get())->tp_name);
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "task_id",
+               "str", Py_TYPE(task_id.get())->tp_name);
   if (PyUnicode_Check(task_id.get())) {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Ref note = Ref::steal(PyUnicode_FromString(
@@ -315,7 +316,8 @@ binding::Body submit_many(SubmitManyScope& s) noexcept {
   while (s.index < PyList_GET_SIZE(s.tasks.get())) {
     s.item = Ref::borrow(PyList_GET_ITEM(s.tasks.get(), s.index));
     ++s.index;
-    Ref record = co_await binding::await_(binding::call_method(s.self.get(), kSubmit, s.item.get()));
+    Ref record =
+        co_await binding::await_(binding::call_method(s.self.get(), kSubmit, s.item.get()));
     if (!record) co_return binding::error();
     if (PyList_Append(s.records.get(), record.get()) < 0) co_return binding::error();
   }

@@ -40,8 +40,8 @@ constexpr double kLongestInterval = 2.0;
 // `import time` inside the body: the module already loaded in sys.modules,
 // not the module's global `time`.
 Ref import_time() noexcept {
-  return Ref::steal(
-      PyImport_ImportModuleLevelObject(kTimeModule.get(), binding::module_globals(), nullptr, nullptr, 0));
+  return Ref::steal(PyImport_ImportModuleLevelObject(kTimeModule.get(), binding::module_globals(),
+                                                     nullptr, nullptr, 0));
 }
 
 // `time.monotonic() + timeout`, added as float objects.

@@ -193,7 +193,8 @@ int record_state_is(RunWorkerScope& s, PyObject* member) noexcept {
 
 // `logger.<level>("Worker " + task.id + <tail>)`, optionally followed by a
 // last part (the error text).
-int log_worker(RunWorkerScope& s, PyObject* level, PyObject* tail, PyObject* last = nullptr) noexcept {
+int log_worker(RunWorkerScope& s, PyObject* level, PyObject* tail,
+               PyObject* last = nullptr) noexcept {
   Ref method = common::logger_method(level);
   if (!method) return -1;
   Ref task_id = binding::getattr(s.task.get(), kId);
@@ -262,8 +263,8 @@ Ref call_executor(RunWorkerScope& s) noexcept {
   PyObject* keywords = executor_keywords.get();
   if (!keywords) return {};
   PyObject* argv[] = {nullptr, s.task.get(), update.get(), s.deadline.get()};
-  return Ref::steal(PyObject_Vectorcall(executor.get(), argv + 1,
-                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
+  return Ref::steal(
+      PyObject_Vectorcall(executor.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
 }
 
 // (9, 10) The executor returned.
@@ -389,7 +390,8 @@ int finalise_record(RunWorkerScope& s) noexcept {
   Ref current = binding::getattr(status, kState);
   if (!current) return -1;
   int final_state = 0;
-  for (PyObject* member : {kCompleted.get(), kFailed.get(), kCancelled.get(), kTimedOutState.get()}) {
+  for (PyObject* member :
+       {kCompleted.get(), kFailed.get(), kCancelled.get(), kTimedOutState.get()}) {
     final_state = common::is_state(current.get(), member);
     if (final_state != 0) break;
   }

@@ -140,20 +140,20 @@ struct Entry {
 };
 
 const Entry kTaskEntries[] = {
-    {kId, Value::attribute},          {kName, Value::attribute},
-    {kPrompt, Value::prompt},         {kModelKey, Value::attribute},
-    {kComplexity, Value::attribute},  {kTimeout, Value::attribute},
-    {kTools, Value::attribute},       {kParentTaskId, Value::attribute},
-    {kMetadata, Value::attribute},    {kCreatedAt, Value::attribute},
+    {kId, Value::attribute},         {kName, Value::attribute},
+    {kPrompt, Value::prompt},        {kModelKey, Value::attribute},
+    {kComplexity, Value::attribute}, {kTimeout, Value::attribute},
+    {kTools, Value::attribute},      {kParentTaskId, Value::attribute},
+    {kMetadata, Value::attribute},   {kCreatedAt, Value::attribute},
 };
 
 const Entry kStatusEntries[] = {
-    {kTaskId, Value::attribute},        {kState, Value::state},
-    {kName, Value::attribute},          {kModelUsed, Value::attribute},
-    {kCurrentStep, Value::attribute},   {kStepsCompleted, Value::attribute},
-    {kProgressPct, Value::round_1},     {kResult, Value::result},
-    {kError, Value::attribute},         {kStartedAt, Value::attribute},
-    {kCompletedAt, Value::attribute},   {kDuration, Value::round_2},
+    {kTaskId, Value::attribute},      {kState, Value::state},
+    {kName, Value::attribute},        {kModelUsed, Value::attribute},
+    {kCurrentStep, Value::attribute}, {kStepsCompleted, Value::attribute},
+    {kProgressPct, Value::round_1},   {kResult, Value::result},
+    {kError, Value::attribute},       {kStartedAt, Value::attribute},
+    {kCompletedAt, Value::attribute}, {kDuration, Value::round_2},
 };
 
 Ref prompt_value(PyObject* self) noexcept {
@@ -255,21 +255,16 @@ Ref rounded(PyObject* self, PyObject* key, PyObject* digits) noexcept {
 
 Ref compute(PyObject* self, const Entry& e) noexcept {
   switch (e.how) {
-    case Value::attribute:
-      return binding::getattr(self, e.key);
-    case Value::prompt:
-      return prompt_value(self);
+    case Value::attribute: return binding::getattr(self, e.key);
+    case Value::prompt: return prompt_value(self);
     case Value::state: {
       Ref member = binding::getattr(self, e.key);
       if (!member) return {};
       return binding::getattr(member.get(), kValue);
     }
-    case Value::round_1:
-      return rounded(self, e.key, state().int_1.get());
-    case Value::round_2:
-      return rounded(self, e.key, state().int_2.get());
-    case Value::result:
-      return result_value(self);
+    case Value::round_1: return rounded(self, e.key, state().int_1.get());
+    case Value::round_2: return rounded(self, e.key, state().int_2.get());
+    case Value::result: return result_value(self);
   }
   return {};
 }
@@ -329,6 +324,8 @@ Ref status_to_dict(Call& c) noexcept {
 
 constexpr binding::Param kSelf{"self"};
 
+// The operation table keeps one row per operation, laid out by hand.
+// clang-format off
 Operation op_id_factory{
     .name = "<lambda>", .qualname = "WorkerTask.<lambda>", .line = lines::kWorkerTaskIdFactory,
     .params = {}, .plain = id_factory};
@@ -343,6 +340,7 @@ Operation op_task_to_dict{
 Operation op_status_to_dict{
     .name = "to_dict", .qualname = "WorkerStatus.to_dict", .line = lines::kWorkerStatusToDict,
     .params = {kSelf}, .returns = "dict[str, Any]", .plain = status_to_dict};
+// clang-format on
 
 // ---------------------------------------------------------------- the dataclasses
 
@@ -378,18 +376,12 @@ const FieldSpec kTaskFields[] = {
 };
 
 const FieldSpec kStatusFields[] = {
-    {kTaskId, kAnnStr, Fallback::required},
-    {kState, kAnnWorkerState, Fallback::required},
-    {kName, kAnnStr, Fallback::empty_str},
-    {kModelUsed, kAnnStr, Fallback::empty_str},
-    {kCurrentStep, kAnnStr, Fallback::empty_str},
-    {kStepsCompleted, kAnnInt, Fallback::int_0},
-    {kProgressPct, kAnnFloat, Fallback::float_0},
-    {kResult, kAnnOptionalStr, Fallback::none},
-    {kError, kAnnOptionalStr, Fallback::none},
-    {kStartedAt, kAnnFloat, Fallback::float_0},
-    {kCompletedAt, kAnnFloat, Fallback::float_0},
-    {kDuration, kAnnFloat, Fallback::float_0},
+    {kTaskId, kAnnStr, Fallback::required},       {kState, kAnnWorkerState, Fallback::required},
+    {kName, kAnnStr, Fallback::empty_str},        {kModelUsed, kAnnStr, Fallback::empty_str},
+    {kCurrentStep, kAnnStr, Fallback::empty_str}, {kStepsCompleted, kAnnInt, Fallback::int_0},
+    {kProgressPct, kAnnFloat, Fallback::float_0}, {kResult, kAnnOptionalStr, Fallback::none},
+    {kError, kAnnOptionalStr, Fallback::none},    {kStartedAt, kAnnFloat, Fallback::float_0},
+    {kCompletedAt, kAnnFloat, Fallback::float_0}, {kDuration, kAnnFloat, Fallback::float_0},
 };
 
 // `field(default_factory=factory)`, with `field` looked up now.
@@ -414,18 +406,12 @@ Ref id_factory_function() noexcept {
 Ref default_value(Fallback f) noexcept {
   State& s = state();
   switch (f) {
-    case Fallback::required:
-      break;
-    case Fallback::empty_str:
-      return s.empty_str.copy();
-    case Fallback::none:
-      return Ref::none();
-    case Fallback::float_0:
-      return s.float_0.copy();
-    case Fallback::float_600:
-      return s.float_600.copy();
-    case Fallback::int_0:
-      return s.int_0.copy();
+    case Fallback::required: break;
+    case Fallback::empty_str: return s.empty_str.copy();
+    case Fallback::none: return Ref::none();
+    case Fallback::float_0: return s.float_0.copy();
+    case Fallback::float_600: return s.float_600.copy();
+    case Fallback::int_0: return s.int_0.copy();
     case Fallback::id_factory: {
       Ref factory = id_factory_function();
       if (!factory) return {};
@@ -575,8 +561,8 @@ int build_worker_state(PyObject* globals, int& line) noexcept {
   line = lines::kWorkerState;
   Ref enum_base = binding::lookup_global(kEnum);
   if (!enum_base) return -1;
-  Ref bases = Ref::steal(
-      PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyUnicode_Type), enum_base.get()));
+  Ref bases =
+      Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyUnicode_Type), enum_base.get()));
   if (!bases) return -1;
   PyTypeObject* meta = derived_metaclass(bases.get());
   if (!meta) return -1;
@@ -644,8 +630,8 @@ int build_worker_executor(PyObject* globals, int& line) noexcept {
   if (!callable) return -1;
   Ref awaitable = binding::lookup_global(kAwaitable);
   if (!awaitable) return -1;
-  Ref awaitable_str = Ref::steal(
-      PyObject_GetItem(awaitable.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+  Ref awaitable_str =
+      Ref::steal(PyObject_GetItem(awaitable.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)));
   if (!awaitable_str) return -1;
   Ref params = Ref::steal(PyTuple_Pack(2, Py_Ellipsis, awaitable_str.get()));
   if (!params) return -1;

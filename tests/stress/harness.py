@@ -50,9 +50,7 @@ WorkerTask = wp.WorkerTask
 WorkerStatus = wp.WorkerStatus
 WorkerState = wp.WorkerState
 
-FINAL_STATES = frozenset(
-    {WorkerState.COMPLETED, WorkerState.FAILED, WorkerState.CANCELLED, WorkerState.TIMEOUT}
-)
+FINAL_STATES = frozenset({WorkerState.COMPLETED, WorkerState.FAILED, WorkerState.CANCELLED, WorkerState.TIMEOUT})
 ALIVE_STATES = frozenset({WorkerState.QUEUED, WorkerState.RUNNING})
 KINDS = ("c_task", "py_task", "eager", "py_eager")
 HISTORY_LIMIT, HISTORY_KEEP = 200, 100
@@ -404,9 +402,7 @@ class Executor:
         if plan.outcome == "direct":
             # The module's own coroutine, awaited by the worker without a wrapper.
             run.outcome(task_id, "direct")
-            return update(
-                WorkerStatus(task_id=task_id, state=WorkerState.RUNNING, current_step="direct")
-            )
+            return update(WorkerStatus(task_id=task_id, state=WorkerState.RUNNING, current_step="direct"))
         if plan.shape == "future":
             future = asyncio.get_running_loop().create_future()
             run.resolve_later(future, plan, task_id)
@@ -703,8 +699,7 @@ class Run:
         history = pool._completed
         if len(history) != len(self.ledger) or any(a is not b for a, b in zip(history, self.ledger)):
             self.problem(
-                f"after moving {task_id} the history holds {len(history)} records, "
-                f"the moves made {len(self.ledger)}"
+                f"after moving {task_id} the history holds {len(history)} records, the moves made {len(self.ledger)}"
             )
             self.ledger = list(history)
         return result
@@ -1083,9 +1078,7 @@ class Run:
         which the run cannot watch)."""
         o = self.obs
         completed = o["returned"]
-        failed = (
-            o["exception"] + o["cancelled"] + o["nonawaitable"] + o["sync_raise"] + o["bad_timeout"]
-        )
+        failed = o["exception"] + o["cancelled"] + o["nonawaitable"] + o["sync_raise"] + o["bad_timeout"]
         return completed, failed, o["direct"]
 
     def check_now(self, where: str) -> None:
@@ -1106,7 +1099,7 @@ class Run:
         completed, failed, unknown = self.expected_counters()
         extra_completed = pool._total_completed - completed
         extra_failed = pool._total_failed - failed
-        if not (0 <= extra_completed and 0 <= extra_failed and extra_completed + extra_failed <= unknown):
+        if not (extra_completed >= 0 and extra_failed >= 0 and extra_completed + extra_failed <= unknown):
             self.problem(
                 f"{where}: counters completed={pool._total_completed} failed={pool._total_failed}, "
                 f"the executors saw completed={completed} failed={failed} (+{unknown} unknown)"
@@ -1205,7 +1198,7 @@ class Run:
             )
         extra_completed = pool._total_completed - completed
         extra_failed = pool._total_failed - failed
-        if (extra_completed < 0 or extra_failed < 0 or extra_completed + extra_failed != unknown):
+        if extra_completed < 0 or extra_failed < 0 or extra_completed + extra_failed != unknown:
             self.problem(
                 f"counters completed={pool._total_completed} failed={pool._total_failed}; executors "
                 f"saw completed={completed} failed={failed} and {unknown} direct awaits"
@@ -1332,13 +1325,15 @@ class Run:
     def finish_loop(self, loop: asyncio.AbstractEventLoop) -> None:
         leftovers = [t for t in self.all_tasks if not t.done()]
         if leftovers:
-            self.problem(f"{len(leftovers)} tasks still pending after the run: "
-                         + ", ".join(t.get_name() for t in leftovers[:10]))
+            self.problem(
+                f"{len(leftovers)} tasks still pending after the run: "
+                + ", ".join(t.get_name() for t in leftovers[:10])
+            )
             for task in leftovers:
                 task.cancel()
             try:
                 loop.run_until_complete(asyncio.wait(leftovers, timeout=5))
-            except BaseException as error:  # noqa: BLE001 - reported, the run is over
+            except BaseException as error:
                 self.unexpected(error, "the final cancellation")
         for task in self.all_tasks:  # retrieved, so that none is logged
             if task.done() and not task.cancelled():

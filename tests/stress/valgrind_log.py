@@ -24,8 +24,10 @@ from pathlib import Path
 
 MODULE = "worker_pool.cpython"
 NEAR = 8
-RECORD = re.compile(r"^==\d+== ([\d,]+) (?:\([\d,]+ direct, [\d,]+ indirect\) )?bytes in ([\d,]+) blocks "
-                    r"are definitely lost in loss record")
+RECORD = re.compile(
+    r"^==\d+== ([\d,]+) (?:\([\d,]+ direct, [\d,]+ indirect\) )?bytes in ([\d,]+) blocks "
+    r"are definitely lost in loss record"
+)
 
 
 def number(text: str) -> int:
@@ -69,8 +71,10 @@ def main(argv: list[str]) -> int:
     path = Path(argv[1] if len(argv) > 1 else "build/valgrind.log")
     errors, lost_bytes, lost_blocks, ours, below, summary = read(path)
     print(f"[valgrind] {summary or 'no error summary: did the run finish?'}")
-    print(f"[valgrind] definitely lost at exit: {lost_bytes} bytes in {lost_blocks} blocks; "
-          f"{len(ours)} loss records allocated by the module, {below} far below a call it made")
+    print(
+        f"[valgrind] definitely lost at exit: {lost_bytes} bytes in {lost_blocks} blocks; "
+        f"{len(ours)} loss records allocated by the module, {below} far below a call it made"
+    )
     for record in ours[:10]:
         print(record)
     return 0 if errors == 0 and not ours else 1
