@@ -9,7 +9,9 @@
 #                   --start/--stop, --loop uvloop).
 #
 # It builds into its own venv with debug information, so that the stacks name
-# the module's functions. `make test` runs a short fixed slice
+# the module's functions, and with ZORVIC_FAULT_INJECTION, so that every
+# coroutine frame and scope is a new C++ allocation the `--cxx` pass can fail
+# (not one taken from a free list). `make test` runs a short fixed slice
 # (tests/test_nomem.py).
 
 .PHONY: nomem
@@ -22,12 +24,14 @@ $(NOMEM_VENV)/bin/python: | check-python
 	"$(PYTHON313)" -m venv $(NOMEM_VENV)
 	$(NOMEM_VENV)/bin/python -m pip install -qq --disable-pip-version-check $(BUILD_DEPS)
 
-$(NOMEM_VENV)/.installed: $(INPUTS) | $(NOMEM_VENV)/bin/python
-	$(call install_logged,$(NOMEM_VENV),build/install-nomem.log,-C cmake.build-type=RelWithDebInfo -C build-dir=build/nomem-g-{wheel_tag} ".[test]")
+# This file is a prerequisite: its build options are part of the build.
+$(NOMEM_VENV)/.installed: $(INPUTS) mk/nomem.mk | $(NOMEM_VENV)/bin/python
+	$(call install_logged,$(NOMEM_VENV),build/install-nomem.log,-C cmake.build-type=RelWithDebInfo -C cmake.define.ZORVIC_FAULT_INJECTION=ON -C build-dir=build/nomem-g-{wheel_tag} ".[test]")
 
-$(NOMEM_FAILNEW): tests/nomem/failnew.c
+# With -g: `--stacks` breaks on the allocation it fails by its counter.
+$(NOMEM_FAILNEW): tests/nomem/failnew.c mk/nomem.mk
 	@mkdir -p $(dir $@)
-	gcc -shared -fPIC -O2 -o $@ $<
+	gcc -shared -fPIC -O2 -g -o $@ $<
 
 nomem: check-python $(NOMEM_VENV)/.installed $(NOMEM_FAILNEW)
 	@command -v gdb >/dev/null || echo "gdb is not installed: no C stacks (apt-get install gdb)"

@@ -9,16 +9,20 @@ may crash, hang or print a SystemError, so each in its own process):
     python tests/nomem/cpython_faults.py f_back           # SystemError
     python tests/nomem/cpython_faults.py handler_lasti    # hangs (use a timeout)
     python tests/nomem/cpython_faults.py lost_wakeup      # a cancelled task never resumes
+    python tests/nomem/cpython_faults.py setdefault_resize  # crash
+    python tests/nomem/cpython_faults.py tokenizer_new    # SystemError
+    python tests/nomem/cpython_faults.py fstring_expr     # SyntaxError instead of MemoryError
+    python tests/nomem/cpython_faults.py assemble_init    # an object freed twice
+    python tests/nomem/cpython_faults.py enum_value       # TypeError instead of MemoryError
     python tests/nomem/cpython_faults.py pickle_import    # PicklingError instead of MemoryError
 """
 
 from __future__ import annotations
 
+import _testcapi
 import asyncio
 import pickle
 import sys
-
-import _testcapi
 
 
 def make_function() -> None:
@@ -30,7 +34,7 @@ def make_function() -> None:
         return any(x > 0 for x in range(0))
 
     for _ in range(5):  # the code object of the expression loses one reference each time
-        for n in range(0, 4):
+        for n in range(4):
             _testcapi.set_nomemory(n, n + 1)
             try:
                 f()
@@ -54,7 +58,7 @@ def take_ownership() -> None:
     def outer() -> None:
         inner()
 
-    for n in range(0, 40):
+    for n in range(40):
         _testcapi.set_nomemory(n, n + 1)
         try:
             outer()
@@ -262,6 +266,144 @@ def _long_function_with_handler() -> None:
         raise ValueError("y")
 
 
+def setdefault_resize() -> None:
+    """dict setdefault (PyDict_SetDefaultRef), when the table must grow for
+    the new entry and cannot, counts the entry in anyway and returns success
+    with MemoryError set. The dict then claims one entry more than it holds:
+    its next resize reads a NULL key (a crash), or the error set surfaces
+    later as a SystemError. type_ready adds each method and getset of a new
+    type (static, or made by type()) to the type's dict this way."""
+    namespace = {f"m{i}": (lambda self: None) for i in range(20)}
+    for n in range(60):
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            for i in range(5):
+                type(f"X{i}", (), dict(namespace))
+        except MemoryError:
+            pass
+        except SystemError as e:
+            _testcapi.remove_mem_hooks()
+            print(f"index {n}: SystemError: {e}")
+            return
+        finally:
+            _testcapi.remove_mem_hooks()
+        for i in range(50):
+            type(f"Y{i}", (), dict(namespace))
+    print("not reproduced")
+
+
+def tokenizer_new() -> None:
+    """Compiling a string: when the tokenizer's state cannot be allocated,
+    the parser returns NULL with no exception set (a SystemError). The
+    dataclass decorator compiles the methods it makes from strings."""
+    for n in range(40):
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            exec("def f(a, b):\n    return a + b\n", {})
+        except MemoryError:
+            pass
+        except SystemError as e:
+            _testcapi.remove_mem_hooks()
+            print(f"index {n}: SystemError: {e}")
+            return
+        finally:
+            _testcapi.remove_mem_hooks()
+    print("not reproduced")
+
+
+def fstring_expr() -> None:
+    """Compiling an f-string: when the lexer cannot copy the text of a
+    replacement field, the parser reports SyntaxError ("invalid syntax")
+    instead of MemoryError."""
+    for n in range(80):
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            compile("x = 1\ny = f'<{x}>'\n", "<fstring>", "exec")
+        except (MemoryError, SystemError):  # SystemError: tokenizer_new
+            pass
+        except SyntaxError as e:
+            _testcapi.remove_mem_hooks()
+            print(f"index {n}: SyntaxError: {e}")
+            return
+        finally:
+            _testcapi.remove_mem_hooks()
+    print("not reproduced")
+
+
+def _each_index(name: str, limit: int) -> None:
+    """Runs `name` for each index in a process of its own (the interpreter's
+    other faults crash on some indices before): the first one that prints
+    what it looks for, or that dies after saying it got through, is shown."""
+    import subprocess
+
+    for n in range(limit):
+        child = subprocess.run([sys.executable, __file__, name, str(n)], capture_output=True, text=True)
+        if child.stdout.startswith("index"):
+            print(child.stdout.strip())
+            return
+        if child.returncode < 0 and child.stdout.startswith("survived"):
+            print(f"index {n}: {child.stdout.strip()}, then the process died of signal {-child.returncode}")
+            return
+    print("not reproduced")
+
+
+def assemble_init() -> None:
+    """When the assembler gets its bytecode buffer but not its line table
+    (or exception table), it releases what it got and its caller releases
+    the same again: a bytes object freed twice, and the allocator's free
+    list corrupted. A later allocation crashes, or returns memory in use.
+
+    Each index runs in a process of its own; the first whose compile()
+    raises MemoryError and whose process then dies is shown. That the
+    failing allocation was the assembler's is seen only on its C stack
+    (the sweep's --stacks, or gdb with a breakpoint on _testcapi's hooks):
+    for this source, the other indices that crash do so inside compile()."""
+    if len(sys.argv) < 3:
+        return _each_index("assemble_init", 250)
+    n = int(sys.argv[2])
+    source = "def f(a):\n    return a + 1\n"
+    compile(source, "<assemble>", "exec")
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        compile(source, "<assemble>", "exec")
+    except MemoryError:
+        print("survived compile() with MemoryError", flush=True)
+    except SystemError:  # tokenizer_new
+        pass
+    finally:
+        _testcapi.remove_mem_hooks()
+    # Objects of the sizes of the assembler's first buffers, then more code.
+    live = [bytes(size) for size in (16, 32, 128) for _ in range(1000)]
+    for _ in range(100):
+        compile(source, "<assemble>", "exec")
+    del live
+
+
+def enum_value() -> None:
+    """Creating an enum with a data type: when setting a member's _value_
+    fails, enum's _proto_member.__set_name__ turns the MemoryError into
+    TypeError("_value_ not set in __new__")."""
+    if len(sys.argv) < 3:
+        return _each_index("enum_value", 300)
+    import enum
+
+    n = int(sys.argv[2])
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+
+        class Colour(str, enum.Enum):
+            RED = "r"
+            GREEN = "g"
+
+    except MemoryError:
+        pass
+    except TypeError as e:
+        _testcapi.remove_mem_hooks()
+        print(f"index {n}: TypeError: {e} | cause: {e.__cause__!r}", flush=True)
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
 def lost_wakeup() -> None:
     """Task.cancel() cancels the future the task waits for; when scheduling
     that future's callbacks fails, the future is cancelled but the task is
@@ -269,7 +411,7 @@ def lost_wakeup() -> None:
 
     async def main() -> None:
         loop = asyncio.get_running_loop()
-        for n in range(0, 30):
+        for n in range(30):
             future = loop.create_future()
 
             async def waiter() -> None:
@@ -299,7 +441,7 @@ def pickle_import() -> None:
     the import's MemoryError into PicklingError, with no context."""
     import collections.abc
 
-    for n in range(0, 300):
+    for n in range(300):
         _testcapi.set_nomemory(n, n + 1)
         try:
             pickle.dumps(collections.abc.Mapping)
@@ -321,5 +463,10 @@ if __name__ == "__main__":
         "f_back": f_back,
         "handler_lasti": handler_lasti,
         "lost_wakeup": lost_wakeup,
+        "setdefault_resize": setdefault_resize,
+        "tokenizer_new": tokenizer_new,
+        "fstring_expr": fstring_expr,
+        "assemble_init": assemble_init,
+        "enum_value": enum_value,
         "pickle_import": pickle_import,
     }[sys.argv[1]]()
