@@ -43,11 +43,17 @@ def chain(n, last):
 """
 
 
-def run_script(body: str, *, big_stack: bool = False, env: dict[str, str] | None = None) -> str:
+def run_script(
+    body: str, *, big_stack: bool = False, stack_mb: int | None = None, env: dict[str, str] | None = None
+) -> str:
+    """Runs the case in a subprocess (in a thread with `stack_mb` of stack when
+    given) and returns what it printed; it must exit with status 0."""
     script = PRELUDE + textwrap.dedent(body)
     if big_stack and _ASAN:
+        stack_mb = 512
+    if stack_mb:
         script = (
-            "import threading\nthreading.stack_size(512 * 1024 * 1024)\n"
+            f"import threading\nthreading.stack_size({stack_mb} * 1024 * 1024)\n"
             "t = threading.Thread(target=exec, args=(compile("
             f"{script!r}, '<case>', 'exec'), {{}}))\nt.start(); t.join()\n"
         )
@@ -88,8 +94,9 @@ def test_deep_chains_raise_recursion_error(body: str) -> None:
 @pytest.mark.parametrize("how", ["del", "close", "gc"])
 def test_long_suspended_chain_is_dropped_from_deep_inside_another(how: str) -> None:
     # A chain suspended near the recursion limit, dropped by a callback at the
-    # bottom of a second deep chain: closing it cannot finish within the limit,
-    # so part of it is closed with RecursionError and the rest deferred.
+    # bottom of a second one as deep: closing it cannot finish within the limit,
+    # so part of it is closed with RecursionError and the rest deferred. The
+    # limit keeps the C stack within 6 MB; unbounded, the two chains need more.
     out = run_script(
         f"""
         held = [chain(9000, lambda st: Suspends())]
@@ -105,12 +112,13 @@ def test_long_suspended_chain_is_dropped_from_deep_inside_another(how: str) -> N
                 cycle = [c]; cycle.append(cycle); del c, cycle
                 gc.collect()
         try:
-            chain(5000, drop).send(None)
+            chain(9000, drop).send(None)
         except StopIteration:
             print("finished")
         gc.collect()
         """,
         big_stack=True,
+        stack_mb=6,
     )
     assert out.split() == ["tick", "finished"]
 
@@ -174,6 +182,7 @@ def test_remembered_lookup_keeps_its_owner_while_the_getter_runs() -> None:
                 if Log.calls == 2:
                     wp.logger = Log()
                     pool.max_workers = 2
+                    del self  # now only the module's lookup can be keeping it alive
                     raise AttributeError("no info today")
                 return lambda msg: None
         wp.logger = Log()
