@@ -6,8 +6,10 @@
 //   struct SubmitScope final : binding::ScopeOf<SubmitScope> {
 //     Ref self, task, status;
 //     auto refs() noexcept { return std::tie(self, task, status); }
-//     void bind(const binding::Args& a) noexcept { self = Ref::borrow(a[0]); task =
-//     Ref::borrow(a[1]); }
+//     void bind(const binding::Args& a) noexcept {
+//       self = Ref::borrow(a[0]);
+//       task = Ref::borrow(a[1]);
+//     }
 //   };
 //   binding::Body submit(SubmitScope& s) noexcept {
 //     s.line = lines::kSubmitBroadcast;

@@ -1011,7 +1011,8 @@ void coro_destroy(PyObject* self) noexcept {
 // deallocation never runs off the C stack.
 void coro_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, coro_dealloc) coro_destroy(self);
+  Py_TRASHCAN_BEGIN(self, coro_dealloc)
+  coro_destroy(self);
   Py_TRASHCAN_END
 }
 
@@ -1078,6 +1079,7 @@ PyGetSetDef coroutine_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// clang-format off
 PyType_Slot coroutine_slots[] = {
     {Py_tp_dealloc, slot(coro_dealloc)},      // finalizer first, then drops everything
     {Py_tp_traverse, slot(coro_traverse)},    // scope, promise, names, code, frame
@@ -1087,8 +1089,10 @@ PyType_Slot coroutine_slots[] = {
     {Py_tp_getset, coroutine_getset},         // cr_* and the names
     {Py_am_await, slot(coro_await)},          // __await__: a new wrapper
     {Py_am_send, slot(coro_am_send)},         // PyIter_Send without StopIteration
-    {Py_tp_free, slot(PyObject_GC_Del)},   {0, nullptr},
+    {Py_tp_free, slot(PyObject_GC_Del)},
+    {0, nullptr},
 };
+// clang-format on
 
 PyType_Spec coroutine_spec = {
     "zorvic.core.worker_pool.coroutine",
@@ -1111,6 +1115,7 @@ PyMethodDef wrapper_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// clang-format off
 PyType_Slot wrapper_slots[] = {
     {Py_tp_dealloc, slot(wrapper_dealloc)},
     {Py_tp_traverse, slot(wrapper_traverse)},  // its coroutine (whose clear breaks cycles)
@@ -1121,6 +1126,7 @@ PyType_Slot wrapper_slots[] = {
     {Py_tp_free, slot(PyObject_GC_Del)},
     {0, nullptr},
 };
+// clang-format on
 
 PyType_Spec wrapper_spec = {
     "zorvic.core.worker_pool.coroutine_wrapper",
@@ -1154,6 +1160,7 @@ PyGetSetDef generator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// clang-format off
 PyType_Slot generator_slots[] = {
     {Py_tp_dealloc, slot(coro_dealloc)},
     {Py_tp_traverse, slot(coro_traverse)},
@@ -1167,6 +1174,7 @@ PyType_Slot generator_slots[] = {
     {Py_tp_free, slot(PyObject_GC_Del)},
     {0, nullptr},
 };
+// clang-format on
 
 PyType_Spec generator_spec = {
     "zorvic.core.worker_pool.generator",

@@ -841,28 +841,30 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// clang-format off
 PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},        // drops everything
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},              // qualified name, address
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},  // dict calls via vectorcall
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},  // GC
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},  // GC
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},  // binds to instances
-    {Py_tp_methods, function_methods},  // __reduce__
-    {Py_tp_members, function_members},  // vectorcall, dict, weakrefs
-    {Py_tp_getset, function_getset},  // the function attributes
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},          // dict calls via vectorcall
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},      // GC
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},            // GC
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},    // binds to instances
+    {Py_tp_methods, function_methods},                                  // __reduce__
+    {Py_tp_members, function_members},                                  // vectorcall, dict, weakrefs
+    {Py_tp_getset, function_getset},                                    // the function attributes
     {0, nullptr},
 };
 
 PyType_Spec function_spec = {
-    "zorvic.core.worker_pool.function",  // name
-    static_cast<int>(sizeof(FunctionObject)),  // basicsize
-    0,  // itemsize
+    "zorvic.core.worker_pool.function",                     // name
+    static_cast<int>(sizeof(FunctionObject)),               // basicsize
+    0,                                                      // itemsize
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
         Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,  // flags
-    function_slots,  // slots
+        Py_TPFLAGS_IMMUTABLETYPE,                           // flags
+    function_slots,                                         // slots
 };
+// clang-format on
 
 // ================================================================ making functions
 

@@ -38,10 +38,26 @@ int take_members(PyTypeObject& type, const PyMemberDef* members) noexcept {
   return 0;
 }
 
+// Like a type made from a spec, instances without a __module__ of their own
+// read the type's from its dict: the part of the name before its last dot.
+int add_module_entry(PyTypeObject& type, const char* name) noexcept {
+  const char* dot = std::strrchr(name, '.');
+  if (!dot) return 0;
+  Ref key = Ref::steal(PyUnicode_InternFromString("__module__"));
+  if (!key) return -1;
+  int has = PyDict_Contains(type.tp_dict, key.get());
+  if (has != 0) return has < 0 ? -1 : 0;
+  Ref module = Ref::steal(PyUnicode_FromStringAndSize(name, dot - name));
+  if (!module || PyDict_SetItem(type.tp_dict, key.get(), module.get()) < 0) return -1;
+  PyType_Modified(&type);
+  return 0;
+}
+
 }  // namespace
 
 int ready_static_type(PyTypeObject& type, PyAsyncMethods& async, const PyType_Spec& spec) noexcept {
-  if (type.tp_flags & Py_TPFLAGS_READY) return 0;
+  // Readied by an earlier attempt, which may have failed just after.
+  if (type.tp_flags & Py_TPFLAGS_READY) return add_module_entry(type, spec.name);
   Py_SET_TYPE(&type, &PyType_Type);
   Py_SET_REFCNT(&type, 1);
   type.tp_name = spec.name;
@@ -93,20 +109,7 @@ int ready_static_type(PyTypeObject& type, PyAsyncMethods& async, const PyType_Sp
     type.tp_flags &= ~static_cast<unsigned long>(Py_TPFLAGS_READYING);
     return -1;
   }
-  // Like a type made from a spec, instances without a __module__ of their own
-  // read the type's from its dict.
-  PyObject* dict = type.tp_dict;
-  PyObject* key = PyUnicode_InternFromString("__module__");
-  if (!key) return -1;
-  Ref name = Ref::steal(key);
-  int has = PyDict_Contains(dict, key);
-  if (has != 0) return has < 0 ? -1 : 0;
-  const char* dot = std::strrchr(spec.name, '.');
-  if (!dot) return 0;
-  Ref module = Ref::steal(PyUnicode_FromStringAndSize(spec.name, dot - spec.name));
-  if (!module || PyDict_SetItem(dict, key, module.get()) < 0) return -1;
-  PyType_Modified(&type);
-  return 0;
+  return add_module_entry(type, spec.name);
 }
 
 }  // namespace binding

@@ -375,14 +375,22 @@ const FieldSpec kTaskFields[] = {
     {kCreatedAt, kAnnFloat, Fallback::time_factory},
 };
 
+// clang-format off
 const FieldSpec kStatusFields[] = {
-    {kTaskId, kAnnStr, Fallback::required},       {kState, kAnnWorkerState, Fallback::required},
-    {kName, kAnnStr, Fallback::empty_str},        {kModelUsed, kAnnStr, Fallback::empty_str},
-    {kCurrentStep, kAnnStr, Fallback::empty_str}, {kStepsCompleted, kAnnInt, Fallback::int_0},
-    {kProgressPct, kAnnFloat, Fallback::float_0}, {kResult, kAnnOptionalStr, Fallback::none},
-    {kError, kAnnOptionalStr, Fallback::none},    {kStartedAt, kAnnFloat, Fallback::float_0},
-    {kCompletedAt, kAnnFloat, Fallback::float_0}, {kDuration, kAnnFloat, Fallback::float_0},
+    {kTaskId, kAnnStr, Fallback::required},
+    {kState, kAnnWorkerState, Fallback::required},
+    {kName, kAnnStr, Fallback::empty_str},
+    {kModelUsed, kAnnStr, Fallback::empty_str},
+    {kCurrentStep, kAnnStr, Fallback::empty_str},
+    {kStepsCompleted, kAnnInt, Fallback::int_0},
+    {kProgressPct, kAnnFloat, Fallback::float_0},
+    {kResult, kAnnOptionalStr, Fallback::none},
+    {kError, kAnnOptionalStr, Fallback::none},
+    {kStartedAt, kAnnFloat, Fallback::float_0},
+    {kCompletedAt, kAnnFloat, Fallback::float_0},
+    {kDuration, kAnnFloat, Fallback::float_0},
 };
+// clang-format on
 
 // `field(default_factory=factory)`, with `field` looked up now.
 Ref field_with_factory(PyObject* factory) noexcept {
@@ -611,7 +619,7 @@ int build_worker_status(PyObject* globals, int& line) noexcept {
                            lines::kWorkerStatusFirstDefault};
   if (build_dataclass(globals, spec, line) < 0) return -1;
   PyObject* cls = PyDict_GetItemWithError(globals, kWorkerStatus);
-  if (!cls) return -1;  // build_dataclass has just stored it
+  if (!cls) return PyErr_Occurred() ? -1 : 0;  // build_dataclass has just stored it
   remember_status_class(cls);
   return 0;
 }
