@@ -28,7 +28,7 @@ sys.path.insert(0, str(Path(__file__).parent / "_ext"))
 
 project = "zorvic-worker-pool"
 author = "the zorvic developers"
-copyright = "the zorvic developers"  # noqa: A001 (Sphinx's name)
+copyright = "the zorvic developers"
 release = "0.1.0"
 
 extensions = [

@@ -89,8 +89,28 @@ TRANSITIONS: list[tuple[str, str, float, str, str, float, tuple[Point, Point] | 
     ("QUEUED", "right", 0, "RUNNING", "left", 0, None, "a free slot", (255, 127)),
     ("RUNNING", "top", 30, "COMPLETED", "left", 0, ((0, -50), (-60, 0)), "the executor returns", (468, 52)),
     ("RUNNING", "right", 4, "FAILED", "left", 0, None, "the executor raises", (492, 128)),
-    ("RUNNING", "bottom", 20, "CANCELLED", "left", -8, ((0, 90), (-100, 0)), "`cancel` while the executor runs", (462, 236)),
-    ("QUEUED", "bottom", 0, "CANCELLED", "left", 10, ((0, 170), (-220, 10)), "`cancel` while waiting for a slot", (290, 318)),
+    (
+        "RUNNING",
+        "bottom",
+        20,
+        "CANCELLED",
+        "left",
+        -8,
+        ((0, 90), (-100, 0)),
+        "`cancel` while the executor runs",
+        (462, 236),
+    ),
+    (
+        "QUEUED",
+        "bottom",
+        0,
+        "CANCELLED",
+        "left",
+        10,
+        ((0, 170), (-220, 10)),
+        "`cancel` while waiting for a slot",
+        (290, 318),
+    ),
 ]
 
 
@@ -99,7 +119,7 @@ def lifecycle_svg() -> str:
     out = [
         f'<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {width} {height}" width="{width}" height="{height}" '
         f'font-family="{FONT}" role="img" aria-labelledby="title">',
-        "<title id=\"title\">The life of a worker: QUEUED, RUNNING, then COMPLETED, FAILED or CANCELLED</title>",
+        '<title id="title">The life of a worker: QUEUED, RUNNING, then COMPLETED, FAILED or CANCELLED</title>',
         "<defs>",
         '<marker id="arrow" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="8" markerHeight="8" orient="auto-start-reverse">',
         f'<path d="M0,0 L10,5 L0,10 z" fill="{INK}"/></marker>',
@@ -112,7 +132,9 @@ def lifecycle_svg() -> str:
         f'<rect x="{q.x - q.w / 2 - 22}" y="{q.y - 62}" width="{r.x - q.x + (q.w + r.w) / 2 + 44}" height="118" rx="10" '
         f'fill="none" stroke="{ACTIVE_EDGE}" stroke-opacity="0.45" stroke-dasharray="5 4"/>'
     )
-    out.append(_text(q.x - q.w / 2 - 12, q.y - 44, "active: in list_active(), counted by stats()", 12, "start", fill=MUTED))
+    out.append(
+        _text(q.x - q.w / 2 - 12, q.y - 44, "active: in list_active(), counted by stats()", 12, "start", fill=MUTED)
+    )
     c = STATES["COMPLETED"]
     out.append(
         f'<rect x="{c.x - c.w / 2 - 18}" y="{c.y - 48}" width="{c.w + 36}" height="{STATES["CANCELLED"].y - c.y + 96}" '
@@ -124,7 +146,9 @@ def lifecycle_svg() -> str:
     sx, sy = 24, q.y
     out.append(f'<circle cx="{sx}" cy="{sy}" r="7" fill="{INK}"/>')
     qx, qy = q.edge("left")
-    out.append(f'<line x1="{sx + 7}" y1="{sy}" x2="{qx - 2}" y2="{qy}" stroke="{INK}" stroke-width="1.6" marker-end="url(#arrow)"/>')
+    out.append(
+        f'<line x1="{sx + 7}" y1="{sy}" x2="{qx - 2}" y2="{qy}" stroke="{INK}" stroke-width="1.6" marker-end="url(#arrow)"/>'
+    )
     out.append(_label((sx + qx) / 2 + 2, sy - 13, _code_parts("`submit`")))
 
     def arrow(path: str) -> None:
@@ -164,7 +188,11 @@ def lifecycle_svg() -> str:
 # ---------------------------------------------------------------- the benchmark chart
 
 BEGIN, END = "<!-- instructions: begin -->", "<!-- instructions: end -->"
-SERIES = [("module", "the module", "#2563eb"), ("plain", "plain Python", "#f59e0b"), ("floor", "asyncio floor", "#9ca3af")]
+SERIES = [
+    ("module", "the module", "#2563eb"),
+    ("plain", "plain Python", "#f59e0b"),
+    ("floor", "asyncio floor", "#9ca3af"),
+]
 
 
 @dataclass
@@ -248,7 +276,9 @@ def instructions_svg(rows: list[Row]) -> str:
         legend.append(f'<rect x="{legend_x}" y="14" width="14" height="14" rx="2" fill="{colour}"/>')
         legend.append(_text(legend_x + 20, 26, label, 13, "start", fill=INK))
         legend_x += 34 + len(label) * 7.6
-    out_rows.append(_text(20, y + 6, "Each group is scaled to its largest figure; shorter is cheaper.", 12, "start", fill=MUTED))
+    out_rows.append(
+        _text(20, y + 6, "Each group is scaled to its largest figure; shorter is cheaper.", 12, "start", fill=MUTED)
+    )
     height += 16
     head = [
         f'<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {width} {height}" width="{width}" height="{height}" '

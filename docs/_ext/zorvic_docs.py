@@ -18,10 +18,9 @@ import re
 from pathlib import Path
 from typing import Any
 
+import figures
 from sphinx.application import Sphinx
 from sphinx.util import logging
-
-import figures
 
 logger = logging.getLogger(__name__)
 

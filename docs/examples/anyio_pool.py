@@ -8,7 +8,7 @@ from zorvic.core.worker_pool import WorkerPool, WorkerStatus, WorkerTask
 
 
 async def executor(task: WorkerTask, update: object, *, deadline: float) -> str:
-    await anyio.sleep(0.05 if task.name != "slow" else 60)  # anyio's sleep works inside a worker
+    await anyio.sleep(0.05 if task.name != "slow" else 60)  # anyio works inside a worker
     return f"{task.name}: done"
 
 
