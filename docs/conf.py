@@ -47,7 +47,7 @@ nitpicky = True
 # Names of the standard library that the annotations use; no intersphinx, so
 # the build needs no network and the site links to nothing it cannot show.
 nitpick_ignore_regex = [
-    ("py:class", r"(asyncio|logging|typing|collections\.abc)\..*"),
+    ("py:class", r"(asyncio|logging|typing|collections\.abc|enum)\..*"),
     ("py:class", r"Any|Callable|Awaitable|Coroutine"),
 ]
 

@@ -14,13 +14,17 @@ import ast
 import dataclasses
 import enum
 import inspect
+import logging as logging_module
 import re
 from pathlib import Path
 from typing import Any
 
 import figures
+from docutils import nodes
+from docutils.statemachine import StringList
 from sphinx.application import Sphinx
 from sphinx.util import logging
+from sphinx.util.docutils import SphinxDirective
 
 logger = logging.getLogger(__name__)
 
@@ -56,6 +60,20 @@ def field_order(app: Sphinx, docname: str, source: list[str]) -> None:
         return match[1] + "".join(f"{match[3]}.. autoattribute:: {name}\n" for name in names)
 
     source[0] = FIELDS.sub(expand, source[0])
+    source[0] = VALUE.sub(value, source[0])
+
+
+# `:value: @value(NAME)`: what the module holds under NAME, as the interpreter
+# shows it (`typing.` dropped; a logger by its getLogger call). autodoc would
+# spell the alias `Callable[[...], ...]` and show a logger's class docstring.
+VALUE = re.compile(r"@value\((\w+)\)")
+
+
+def value(match: re.Match[str]) -> str:
+    obj = getattr(__import__(MODULE, fromlist=["_"]), match[1])
+    if isinstance(obj, logging_module.Logger):
+        return f'logging.getLogger("{obj.name}")'
+    return repr(obj).replace("typing.", "")
 
 
 # ---------------------------------------------------------------- the stub's notes
@@ -110,6 +128,13 @@ def add_stub_notes(app: Sphinx, what: str, name: str, obj: Any, options: Any, li
             lines.extend(["", *doc.splitlines(), ""])
 
 
+def plain_alias(app: Sphinx, what: str, name: str, obj: Any, options: Any, lines: list[str]) -> None:
+    """autodoc ends an alias's entry with "alias of Callable[[...], ...]",
+    a misspelling of `Callable[..., ...]`; the entry says what it is itself."""
+    if name == MODULE + ".WorkerExecutor":
+        lines[:] = [line for line in lines if not line.startswith("alias of ")]
+
+
 def literal_examples(app: Sphinx, what: str, name: str, obj: Any, options: Any, lines: list[str]) -> None:
     """A docstring's indented block after a line ending in a colon is code
     (`Usage:` and the calls under it) unless it is a list: it is shown as a
@@ -138,6 +163,37 @@ def factory_defaults(
     if signature and "<factory>" in signature:
         return signature.replace("<factory>", "..."), annotation
     return None
+
+
+class StubProtocols(SphinxDirective):
+    """`stub-protocols`: the names that exist for type checkers only (the
+    stub's `@type_check_only` protocols), each with the signature of its
+    `__call__` and its docstring, read from the stub's text."""
+
+    def run(self) -> list[nodes.Node]:
+        module = __import__(MODULE, fromlist=["_"])
+        stub = Path(module.__file__).with_name("worker_pool.pyi")
+        self.env.note_dependency(str(stub))
+        tree = ast.parse(stub.read_text(encoding="utf-8"))
+        lines: list[str] = []
+        for node in tree.body:
+            if not isinstance(node, ast.ClassDef) or not any(
+                isinstance(d, ast.Name) and d.id == "type_check_only" for d in node.decorator_list
+            ):
+                continue
+            call = next(f for f in node.body if isinstance(f, ast.FunctionDef) and f.name == "__call__")
+            if call.args.posonlyargs:  # without self
+                call.args.posonlyargs = call.args.posonlyargs[1:]
+            else:
+                call.args.args = call.args.args[1:]
+            returns = f" -> {ast.unparse(call.returns)}" if call.returns else ""
+            # the page is MyST Markdown, and so is what a directive adds to it
+            lines += [f"````{{py:class}} {node.name}", f":module: {MODULE}", ""]
+            lines += inspect.cleandoc(ast.get_docstring(node) or "").splitlines()
+            lines += ["", f"```{{py:method}} __call__({ast.unparse(call.args)}){returns}", "```", "````", ""]
+        container = nodes.container()
+        self.state.nested_parse(StringList(lines, source=str(stub)), self.content_offset, container)
+        return container.children
 
 
 # ---------------------------------------------------------------- completeness
@@ -199,8 +255,10 @@ def setup(app: Sphinx) -> dict[str, Any]:
     app.connect("builder-inited", draw_figures)
     app.connect("source-read", field_order)
     app.connect("autodoc-process-docstring", literal_examples)
+    app.connect("autodoc-process-docstring", plain_alias)
     app.connect("autodoc-process-docstring", add_stub_notes)
     app.connect("autodoc-process-signature", factory_defaults)
     app.connect("env-check-consistency", check_reference)
     app.connect("build-finished", check_offline)
+    app.add_directive("stub-protocols", StubProtocols)
     return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}
