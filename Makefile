@@ -4,7 +4,8 @@
 #                   (make test-asyncio / make test-uvloop run one pass)
 #   make demo       build into .venv and run examples/demo.py
 #   make sanitize   build with ASan + UBSan into build/venv-sanitize and run the tests
-#   make clean      remove build trees and virtual environments
+#   make clean      remove build trees, virtual environments and the built site
+#   make docs       the documentation site into docs/_build/html (mk/docs.mk)
 #   make clang      build with Clang, warnings as errors, into build/venv-clang and run the tests
 #   make wheel      the sdist and a manylinux wheel into dist/, each installed into a
 #                   fresh environment and tested there (mk/dist.mk)
@@ -118,5 +119,5 @@ sanitize: check-python $(SAN_VENV)/.installed
 -include mk/*.mk
 
 clean:
-	rm -rf build $(VENV) dist .pytest_cache .mypy_cache .hypothesis
+	rm -rf build $(VENV) dist .pytest_cache .mypy_cache .hypothesis docs/_build docs/_generated
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
