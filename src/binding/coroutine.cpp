@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "binding/compiler.hpp"
+#include "binding/monitoring.hpp"
 #include "binding/static_type.hpp"
 #include "binding/traceback.hpp"
 
@@ -279,25 +280,63 @@ void finish(CoroObject* c) noexcept {
                    std::move(st.qualname), std::move(st.module),  std::move(st.frame)};
 }
 
-// An error leaves the body at `line`: the coroutine finishes with it.
-PySendResult finish_with_error(CoroObject* c, int line) noexcept {
+// An error leaves the body at `line`: the coroutine finishes with it
+// (reported as PY_UNWIND when `fire`).
+PySendResult finish_with_error(CoroObject* c, int line, bool fire) noexcept {
   replace_stop_iteration();
-  add_traceback(c->s.op->name, line);
+  const Operation& op = *c->s.op;
+  add_traceback(op.name, line);
+  if (fire) (void)monitoring::fire_unwind(op.monitoring, op.objects.code);
   finish(c);
   return PYGEN_ERROR;
+}
+
+// ================================================================ events
+//
+// Each entry into the driver (send, throw, close) is one monitoring scope of
+// the operation (monitoring.hpp), and fires what a Python coroutine or
+// generator fires on the same path: PY_START or PY_RESUME when send() enters
+// it, PY_THROW when throw() or close() does, then PY_YIELD, PY_RETURN or
+// PY_UNWIND as it leaves. A callback's error is raised where the body
+// stands, as the interpreter raises it in the frame.
+
+int fire_entry(const CoroState& st, monitoring::Event event) noexcept {
+  monitoring::State& m = st.op->monitoring;
+  PyObject* code = st.op->objects.code;
+  switch (event) {
+    case monitoring::start: return monitoring::fire_start(m, code);
+    case monitoring::resume: return monitoring::fire_resume(m, code);
+    default: return monitoring::fire_throw(m, code);
+  }
+}
+
+// PY_THROW for a body about to resume with `sent`: the interpreter enters
+// the frame with the exception pending, and with StopIteration carrying the
+// value when what it awaited has finished. Returns what the body resumes
+// with: `sent`, or null with the error pending (the one it had, or a
+// callback's).
+Ref fire_throw_with(const CoroState& st, Ref sent) noexcept {
+  if (sent) set_return_value(sent.get());
+  sent.reset();
+  if (!PyErr_Occurred()) return {};  // StopIteration could not be made
+  if (fire_entry(st, monitoring::throw_) < 0) return {};
+  return fetch_stop_value();
 }
 
 // ================================================================ the driver
 
 PySendResult send_ex(CoroObject* c, PyObject* arg, PyObject** out) noexcept;
+PySendResult suspend_reported(CoroObject* c, Ref yielded, PyObject** out) noexcept;
+void drop_delegate(CoroState& st) noexcept;
 PySendResult throw_ex(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
                       PyObject** out) noexcept;
 int close_ex(CoroObject* c) noexcept;
 
 // Runs the body from where it stopped. `sent` is what its await resumes with;
 // null means the pending error is raised there. The caller holds the running
-// flag and has dropped any delegation.
-PySendResult resume_body(CoroObject* c, Ref sent, PyObject** out) noexcept {
+// flag, has dropped any delegation and fired the entry's event; `fire` says
+// whether the exit's is fired.
+PySendResult resume_body(CoroObject* c, Ref sent, PyObject** out, bool fire) noexcept {
   CoroState& st = c->s;
   if (st.stage == Stage::finished) {
     // Unreachable while the running flag is held as described above; kept so
@@ -307,7 +346,7 @@ PySendResult resume_body(CoroObject* c, Ref sent, PyObject** out) noexcept {
   }
   if (!sent && (st.stage == Stage::created || st.at_yield)) {
     // Nothing can handle an error at the start of a body or at a yield.
-    return finish_with_error(c, st.stage == Stage::created ? st.op->line : st.scope->line);
+    return finish_with_error(c, st.stage == Stage::created ? st.op->line : st.scope->line, fire);
   }
   st.stage = Stage::suspended;
   st.at_yield = false;
@@ -319,11 +358,15 @@ PySendResult resume_body(CoroObject* c, Ref sent, PyObject** out) noexcept {
   }
   if (st.handle.done()) {
     Ref result = std::move(p.result);
+    if (result && fire &&
+        monitoring::fire_return(st.op->monitoring, st.op->objects.code, result.get()) < 0) {
+      result.reset();
+    }
     if (!result) {
       if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
       }
-      return finish_with_error(c, st.scope->line);
+      return finish_with_error(c, st.scope->line, fire);
     }
     finish(c);
     *out = result.release();
@@ -339,6 +382,22 @@ PySendResult resume_body(CoroObject* c, Ref sent, PyObject** out) noexcept {
   if (!yielded) {
     PyErr_SetString(PyExc_SystemError, "body suspended without a value");
     return PYGEN_ERROR;
+  }
+  if (fire) return suspend_reported(c, std::move(yielded), out);
+  *out = yielded.release();
+  return PYGEN_NEXT;
+}
+
+// Passes out a value the body or its delegate yielded, after PY_YIELD. When
+// a callback raises, the error is raised where the body is suspended, as the
+// interpreter raises it at the yield: what was awaited is let go and the body
+// resumes with the error.
+PySendResult suspend_reported(CoroObject* c, Ref yielded, PyObject** out) noexcept {
+  CoroState& st = c->s;
+  if (monitoring::fire_yield(st.op->monitoring, st.op->objects.code, yielded.get()) < 0) {
+    yielded.reset();
+    drop_delegate(st);
+    return resume_body(c, Ref(), out, true);
   }
   *out = yielded.release();
   return PYGEN_NEXT;
@@ -401,18 +460,29 @@ PySendResult send_ex(CoroObject* c, PyObject* arg, PyObject** out) noexcept {
   RecursionLevel level;
   if (!level) return PYGEN_ERROR;
   Running running(st);
-  Ref sent;
-  if (st.delegate) {
-    if (send_to_delegate(st, arg, out, sent)) return PYGEN_NEXT;
-  } else if (st.stage == Stage::created && arg != Py_None) {
+  if (st.stage == Stage::created && arg != Py_None) {
+    // Refused before the body starts: nothing is reported.
     PyErr_SetString(PyExc_TypeError, st.is_generator
                                          ? "can't send non-None value to a just-started generator"
                                          : "can't send non-None value to a just-started coroutine");
-    return finish_with_error(c, st.op->line);
+    return finish_with_error(c, st.op->line, false);
+  }
+  monitoring::Scope scope(st.op->monitoring);
+  const bool fire = scope.firing();
+  if (fire &&
+      fire_entry(st, st.stage == Stage::created ? monitoring::start : monitoring::resume) < 0) {
+    drop_delegate(st);
+    return resume_body(c, Ref(), out, true);
+  }
+  Ref sent;
+  if (st.delegate) {
+    if (send_to_delegate(st, arg, out, sent)) {
+      return fire ? suspend_reported(c, Ref::steal(std::exchange(*out, nullptr)), out) : PYGEN_NEXT;
+    }
   } else {
     sent = Ref::borrow(arg);
   }
-  return resume_body(c, std::move(sent), out);
+  return resume_body(c, std::move(sent), out, fire);
 }
 
 // Builds the exception that throw(typ[, val[, tb]]) raises.
@@ -476,9 +546,11 @@ int close_delegate(PyObject* d) noexcept {
 // directly, anything else through its throw() method. Returns false when the
 // object has no throw() (the exception is then raised in the body); otherwise
 // `result` is the outcome for the caller. The caller holds the running flag,
-// so the delegation cannot change under the calls made here.
+// so the delegation cannot change under the calls made here. While the
+// awaited object keeps running the body is not entered, and nothing is
+// reported for it; when it has finished, the body is entered by the throw.
 bool throw_into_delegate(CoroObject* c, PyObject* const* args, Py_ssize_t nargs, PyObject** out,
-                         PySendResult& result) noexcept {
+                         PySendResult& result, bool fire) noexcept {
   CoroState& st = c->s;
   PyObject* d = st.delegate.get();
   Ref sent;
@@ -510,7 +582,8 @@ bool throw_into_delegate(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
   }
   // The awaited object finished: its result or error resumes the body.
   drop_delegate(st);
-  result = resume_body(c, std::move(sent), out);
+  if (fire) sent = fire_throw_with(st, std::move(sent));
+  result = resume_body(c, std::move(sent), out, fire);
   return true;
 }
 
@@ -530,15 +603,20 @@ PySendResult throw_ex(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
   RecursionLevel level;
   if (!level) return PYGEN_ERROR;
   Running running(st);
+  monitoring::Scope scope(st.op->monitoring);
+  const bool fire = scope.firing();
   if (st.delegate) {
     if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
       // Close what is awaited first; an error from that is what the body sees.
       int rc = close_delegate(st.delegate.get());
       drop_delegate(st);
-      if (rc < 0) return resume_body(c, Ref(), out);
+      if (rc < 0) {
+        if (fire) (void)fire_entry(st, monitoring::throw_);
+        return resume_body(c, Ref(), out, fire);
+      }
     } else {
       PySendResult result;
-      if (throw_into_delegate(c, args, nargs, out, result)) return result;
+      if (throw_into_delegate(c, args, nargs, out, result, fire)) return result;
     }
   }
   // Bad arguments leave the coroutine as it was, still awaiting.
@@ -554,7 +632,8 @@ PySendResult throw_ex(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
     return PYGEN_ERROR;
   }
   PyErr_SetRaisedException(exc.release());
-  return resume_body(c, Ref(), out);
+  if (fire) (void)fire_entry(st, monitoring::throw_);
+  return resume_body(c, Ref(), out, fire);
 }
 
 // Close: GeneratorExit at the suspension point. 0 when the body ended
@@ -573,14 +652,22 @@ int close_ex(CoroObject* c) noexcept {
   RecursionLevel level;
   if (!level) return -1;
   Running running(st);
+  // The interpreter closes a generator suspended at a yield outside any try
+  // block without entering it, and reports nothing; the module's generators
+  // are generator expressions, whose yields are all such. Anything else is
+  // entered with GeneratorExit (or the error of closing what it awaits), as
+  // by throw().
+  monitoring::Scope scope(st.op->monitoring);
+  const bool fire = scope.firing() && !st.at_yield;
   int rc = 0;
   if (st.delegate) {
     rc = close_delegate(st.delegate.get());
     drop_delegate(st);
   }
   if (rc == 0) PyErr_SetNone(PyExc_GeneratorExit);
+  if (fire) (void)fire_entry(st, monitoring::throw_);
   PyObject* value = nullptr;
-  PySendResult r = resume_body(c, Ref(), &value);
+  PySendResult r = resume_body(c, Ref(), &value, fire);
   Ref result = Ref::steal(value);
   if (r == PYGEN_ERROR) {
     if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||

@@ -570,6 +570,38 @@ int bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t na
   return convert_and_check(op, n, a);
 }
 
+// Runs a plain body, adding the entry for an error that leaves it.
+Ref run_plain(const Operation& op, Call& c) noexcept {
+  Ref result = op.plain(c);
+  if (!result) {
+    if (!PyErr_Occurred()) {
+      PyErr_Format(PyExc_SystemError, "%.200s() failed without setting an error", op.name);
+    }
+    add_traceback(op.objects.traceback_name, c.line);
+  }
+  return result;
+}
+
+// run_plain, reported to the sys.monitoring tools as a Python function's call
+// is: PY_START, then PY_RETURN with the result, or PY_UNWIND with the error.
+// A callback's error is the call's error, as it would be in that function.
+ZORVIC_NOINLINE Ref run_plain_reported(const Operation& op, Call& c) noexcept {
+  monitoring::State& m = op.monitoring;
+  PyObject* code = op.objects.code;
+  Ref result;
+  if (monitoring::fire_start(m, code) < 0) {
+    add_traceback(op.objects.traceback_name, op.line);
+  } else {
+    result = run_plain(op, c);
+    if (result && monitoring::fire_return(m, code, result.get()) < 0) {
+      result.reset();
+      add_traceback(op.objects.traceback_name, c.line);
+    }
+  }
+  if (!result) (void)monitoring::fire_unwind(m, code);
+  return result;
+}
+
 // Runs a plain body or starts an async one, adding the entry for an error
 // that leaves it.
 Ref run_operation(const Operation& op, const Args& a) noexcept {
@@ -585,14 +617,8 @@ Ref run_operation(const Operation& op, const Args& a) noexcept {
     return coro;
   }
   Call c{a, op.line};
-  Ref result = op.plain(c);
-  if (!result) {
-    if (!PyErr_Occurred()) {
-      PyErr_Format(PyExc_SystemError, "%.200s() failed without setting an error", op.name);
-    }
-    add_traceback(op.objects.traceback_name, c.line);
-  }
-  return result;
+  monitoring::Scope scope(op.monitoring);
+  return scope.firing() ? run_plain_reported(op, c) : run_plain(op, c);
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,

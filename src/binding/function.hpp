@@ -9,6 +9,7 @@
 
 #include <cstddef>
 
+#include "binding/monitoring.hpp"
 #include "binding/ref.hpp"
 
 namespace binding {
@@ -93,6 +94,9 @@ struct Operation {
   AsyncStart start = nullptr;
   // Filled when the function object is created.
   OperationObjects objects{};
+  // Which sys.monitoring tools listen to its events (monitoring.hpp); kept
+  // with the operation, and changed by the entries that report them.
+  mutable monitoring::State monitoring{};
 
   int param_count() const noexcept {
     int n = 0;
