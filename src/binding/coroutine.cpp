@@ -467,8 +467,7 @@ PySendResult send_ex(CoroObject* c, PyObject* arg, PyObject** out) noexcept {
                                          : "can't send non-None value to a just-started coroutine");
     return finish_with_error(c, st.op->line, false);
   }
-  monitoring::Scope scope(st.op->monitoring);
-  const bool fire = scope.firing();
+  const bool fire = monitoring::enter(st.op->monitoring);
   if (fire &&
       fire_entry(st, st.stage == Stage::created ? monitoring::start : monitoring::resume) < 0) {
     drop_delegate(st);
@@ -603,8 +602,7 @@ PySendResult throw_ex(CoroObject* c, PyObject* const* args, Py_ssize_t nargs,
   RecursionLevel level;
   if (!level) return PYGEN_ERROR;
   Running running(st);
-  monitoring::Scope scope(st.op->monitoring);
-  const bool fire = scope.firing();
+  const bool fire = monitoring::enter(st.op->monitoring);
   if (st.delegate) {
     if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
       // Close what is awaited first; an error from that is what the body sees.
@@ -657,8 +655,7 @@ int close_ex(CoroObject* c) noexcept {
   // are generator expressions, whose yields are all such. Anything else is
   // entered with GeneratorExit (or the error of closing what it awaits), as
   // by throw().
-  monitoring::Scope scope(st.op->monitoring);
-  const bool fire = scope.firing() && !st.at_yield;
+  const bool fire = monitoring::enter(st.op->monitoring) && !st.at_yield;
   int rc = 0;
   if (st.delegate) {
     rc = close_delegate(st.delegate.get());

@@ -617,8 +617,7 @@ Ref run_operation(const Operation& op, const Args& a) noexcept {
     return coro;
   }
   Call c{a, op.line};
-  monitoring::Scope scope(op.monitoring);
-  return scope.firing() ? run_plain_reported(op, c) : run_plain(op, c);
+  return monitoring::enter(op.monitoring) ? run_plain_reported(op, c) : run_plain(op, c);
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,

@@ -8,9 +8,15 @@ const std::uint8_t kEventTypes[kEventCount] = {
     PY_MONITORING_EVENT_PY_YIELD, PY_MONITORING_EVENT_PY_THROW,  PY_MONITORING_EVENT_PY_UNWIND,
 };
 
-bool no_legacy_hook() noexcept {
-  PyThreadState* ts = PyThreadState_Get();
-  return !ts->c_profilefunc && !ts->c_tracefunc;
+void refresh(State& s, std::uintptr_t breaker) noexcept {
+  const std::uint64_t seen = s.version;
+  (void)PyMonitoring_EnterScope(s.events, &s.version, kEventTypes, kEventCount);
+  (void)PyMonitoring_ExitScope();
+  s.breaker = breaker;
+  if (s.version != seen) {
+    s.any = false;
+    for (const PyMonitoringState& e : s.events) s.any |= e.active != 0;
+  }
 }
 
 }  // namespace binding::monitoring

@@ -13,12 +13,16 @@
 // is the caller's: they would see a second "call" of it. So no event is
 // fired while the thread has one of them set.
 //
-// With no tool registered, an entry costs one call that compares the
-// interpreter's monitoring version with the one the operation last saw.
+// With no tool registered, an entry costs one comparison. The thread
+// state's `eval_breaker` word holds the interpreter's monitoring version (in
+// its high bits, flags in the low ones), so while it reads as it did at the
+// operation's last check nothing can have changed; the interpreter's own
+// scope check, PyMonitoring_EnterScope, runs only when it reads otherwise.
 #pragma once
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace binding::monitoring {
@@ -32,41 +36,28 @@ enum Event : unsigned char { start, resume, return_, yield, throw_, unwind, kEve
 struct State {
   PyMonitoringState events[kEventCount] = {};
   std::uint64_t version = 0;
+  std::uintptr_t breaker = ~std::uintptr_t(0);  // the thread's eval_breaker at the last check
   bool any = false;  // some tool listened to some event at `version`
 };
 
-// What refresh() reads the state from.
-extern const std::uint8_t kEventTypes[kEventCount];
+// The scope check proper, for when the thread's eval_breaker has changed
+// since the last one: enters the interpreter's scope, which refreshes
+// `events` when the version moved, and leaves it (the state it fills stays
+// with the operation, and each entry's events are fired through it).
+void refresh(State& s, std::uintptr_t breaker) noexcept;
 
-// The part of entering that runs only when some tool listens: true unless
-// the thread has a legacy hook set.
-bool no_legacy_hook() noexcept;
-
-// Enters the operation's scope at an entry (a call, a send, a throw, a
-// close): true when its events are to be fired.
+// At an entry (a call, a send, a throw, a close): true when its events are
+// to be fired. A legacy hook is set on a thread only while some tool bit is
+// (they are tools of the same machinery), so the hooks are looked at only
+// then.
 inline bool enter(State& s) noexcept {
-  const std::uint64_t seen = s.version;
-  (void)PyMonitoring_EnterScope(s.events, &s.version, kEventTypes, kEventCount);
-  if (s.version != seen) {
-    s.any = false;
-    for (const PyMonitoringState& e : s.events) s.any |= e.active != 0;
-  }
-  return s.any && no_legacy_hook();
+  PyThreadState* ts = PyThreadState_GetUnchecked();
+  // Other threads set its flag bits; a relaxed load, as the interpreter's.
+  const std::uintptr_t breaker =
+      std::atomic_ref<std::uintptr_t>(ts->eval_breaker).load(std::memory_order_relaxed);
+  if (breaker != s.breaker) refresh(s, breaker);
+  return s.any && !ts->c_profilefunc && !ts->c_tracefunc;
 }
-
-// The scope of one entry, from its first event to its last.
-class Scope {
- public:
-  explicit Scope(State& s) noexcept : firing_(enter(s)) {}
-  ~Scope() { (void)PyMonitoring_ExitScope(); }
-  Scope(const Scope&) = delete;
-  Scope& operator=(const Scope&) = delete;
-  // True when this entry's events are fired.
-  bool firing() const noexcept { return firing_; }
-
- private:
-  const bool firing_;
-};
 
 // The events; each returns -1 when a tool's callback raised (its error is
 // then pending). The exception events take the pending exception, which
