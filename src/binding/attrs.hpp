@@ -60,9 +60,8 @@ template <class... A>
 Ref call(const Method& m, A... args) noexcept {
   PyObject* argv[] = {nullptr, m.self.get(), args...};
   if (m.self) {
-    return Ref::steal(PyObject_Vectorcall(m.function.get(), argv + 1,
-                                          (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          nullptr));
+    return Ref::steal(PyObject_Vectorcall(
+        m.function.get(), argv + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
   return Ref::steal(PyObject_Vectorcall(m.function.get(), argv + 2,
                                         sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

@@ -186,8 +186,8 @@ binding::Body cancel_all(CancelAllScope& s) noexcept {
   for (s.index = 0; s.index < PyList_GET_SIZE(s.ids.get()); ++s.index) {
     s.line = lines::kCancelAllCancel;
     // `self.cancel` is looked up on the instance, so an override is used.
-    Ref pending = binding::call_method(s.self.get(), kCancel.get(),
-                                       PyList_GET_ITEM(s.ids.get(), s.index));
+    Ref pending =
+        binding::call_method(s.self.get(), kCancel.get(), PyList_GET_ITEM(s.ids.get(), s.index));
     Ref done = co_await binding::await_(std::move(pending));
     if (!done) co_return binding::error();
     int stopped = PyObject_IsTrue(done.get());

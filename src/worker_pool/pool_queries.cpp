@@ -264,9 +264,8 @@ Ref new_stats_dict() noexcept {
   if (!keys_in_order) {
     Ref d = Ref::steal(PyDict_New());
     if (!d) return {};
-    for (const Name* key :
-         {&kMaxWorkers, &kActiveCount, &kQueuedCount, &kTotalSubmitted,
-          &kTotalCompleted, &kTotalFailed, &kCompletedHistory}) {
+    for (const Name* key : {&kMaxWorkers, &kActiveCount, &kQueuedCount, &kTotalSubmitted,
+                            &kTotalCompleted, &kTotalFailed, &kCompletedHistory}) {
       if (PyDict_SetItem(d.get(), key->get(), Py_None) < 0) return {};
     }
     keys_in_order = d.release();
@@ -409,16 +408,13 @@ Ref stats(Call& c) noexcept {
   if (insert_field(c, d, kMaxWorkers, kPoolMaxWorkers, lines::kStatsMaxWorkers) < 0) return {};
   if (PyDict_SetItem(d, kActiveCount.get(), running.get()) < 0) return {};
   if (PyDict_SetItem(d, kQueuedCount.get(), queued.get()) < 0) return {};
-  if (insert_field(c, d, kTotalSubmitted, kPoolTotalSubmitted, lines::kStatsTotalSubmitted) <
-      0) {
+  if (insert_field(c, d, kTotalSubmitted, kPoolTotalSubmitted, lines::kStatsTotalSubmitted) < 0) {
     return {};
   }
-  if (insert_field(c, d, kTotalCompleted, kPoolTotalCompleted, lines::kStatsTotalCompleted) <
-      0) {
+  if (insert_field(c, d, kTotalCompleted, kPoolTotalCompleted, lines::kStatsTotalCompleted) < 0) {
     return {};
   }
-  if (insert_field(c, d, kTotalFailed, kPoolTotalFailed, lines::kStatsTotalFailed) < 0)
-    return {};
+  if (insert_field(c, d, kTotalFailed, kPoolTotalFailed, lines::kStatsTotalFailed) < 0) return {};
 
   c.line = lines::kStatsCompletedHistory;
   Ref history = binding::get_field(c[0], kPoolCompleted);

@@ -80,7 +80,7 @@ int state_among(PyObject* status, const Name* const (&members)[N]) noexcept {
 }
 
 const Name* const kEndStates[] = {&kStateCompleted, &kStateFailed, &kStateCancelled,
-                                   &kStateTimeout};
+                                  &kStateTimeout};
 const Name* const kActiveStates[] = {&kStateQueued, &kStateRunning};
 
 Ref read_status(PyObject* self, PyObject* task_id) noexcept {
