@@ -3,26 +3,38 @@
 // same place.
 #include "binding/attrs.hpp"
 
+#include "binding/compiler.hpp"
+
 namespace binding {
 namespace {
 
-// True when no class of `type`'s MRO has `field` under the type's current
-// version tag, which the field then remembers. A type that cannot be given a
-// version tag never qualifies.
-bool absent_from_mro(PyTypeObject* type, const Field& field, unsigned int& remembered) noexcept {
+// True when `type` qualifies for `field`: its attribute access is the generic
+// one both ways, its instances have a managed dict, and no class of its MRO
+// has the name. Decided under the type's version tag, which the field then
+// remembers: setting __getattribute__, __setattr__ or any class attribute
+// gives the type a new one. A type that cannot be given a tag never qualifies.
+ZORVIC_NOINLINE bool qualifies(PyTypeObject* type, const Field& field,
+                               unsigned int& remembered) noexcept {
+  if (type->tp_getattro != PyObject_GenericGetAttr ||
+      type->tp_setattro != PyObject_GenericSetAttr || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+    return false;
+  }
   if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return false;
   const unsigned int tag = type->tp_version_tag;
-  if (tag == remembered) return true;
   if (_PyType_Lookup(type, field.get())) return false;
   if (type->tp_version_tag != tag) return false;  // the lookup itself changed the type
   remembered = tag;
   return true;
 }
 
-// The instance dict of `o` (borrowed), made if the object has none yet; null
-// without an error when the object has no dict the generic lookup would use.
+bool in_dict_alone(PyTypeObject* type, const Field& field, unsigned int& remembered) noexcept {
+  const unsigned int tag = type->tp_version_tag;
+  return (tag != 0 && tag == remembered) || qualifies(type, field, remembered);
+}
+
+// The instance dict of `o`, whose type has a managed dict (borrowed), made if
+// the object has none yet; null without an error when it cannot be had.
 PyObject* instance_dict(PyObject* o) noexcept {
-  if (!(Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
   PyObject** slot = _PyObject_GetDictPtr(o);  // makes the dict; a failure to is cleared
   if (!slot || !*slot || !PyDict_CheckExact(*slot)) return nullptr;
   return *slot;
@@ -74,9 +86,7 @@ int method(PyObject* o, PyObject* name, Method& out, bool optional) noexcept {
 }  // namespace
 
 Ref get_field(PyObject* o, const Field& field) noexcept {
-  PyTypeObject* type = Py_TYPE(o);
-  if (type->tp_getattro == PyObject_GenericGetAttr &&
-      absent_from_mro(type, field, field.absent_under_)) {
+  if (in_dict_alone(Py_TYPE(o), field, field.absent_under_)) {
     if (PyObject* dict = instance_dict(o)) {
       PyObject* value = nullptr;
       if (PyDict_GetItemRef(dict, field.get(), &value) < 0) return {};
@@ -88,9 +98,7 @@ Ref get_field(PyObject* o, const Field& field) noexcept {
 }
 
 int set_field(PyObject* o, const Field& field, PyObject* value) noexcept {
-  PyTypeObject* type = Py_TYPE(o);
-  if (type->tp_setattro == PyObject_GenericSetAttr &&
-      absent_from_mro(type, field, field.absent_under_)) {
+  if (in_dict_alone(Py_TYPE(o), field, field.absent_under_)) {
     if (PyObject* dict = instance_dict(o)) return PyDict_SetItem(dict, field.get(), value);
   }
   return setattr(o, field.get(), value);

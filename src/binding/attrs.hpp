@@ -16,11 +16,12 @@
 namespace binding {
 
 // An attribute that lives in the instance dicts of one kind of object (the
-// pool's fields). It remembers the version tag of the last type whose MRO it
-// was found missing from; while a type carries that tag, nothing can have
-// been added to any of its classes since (setting a class attribute, adding
-// a property, a __getattr__, a subclass's own definitions all give the class
-// a new tag).
+// pool's fields). It remembers the version tag of the last type found to
+// qualify (generic attribute access both ways, a managed dict, the name in no
+// class of its MRO); while a type carries that tag, nothing can have changed
+// in any of its classes since (setting a class attribute, adding a property
+// or an attribute hook, a subclass's own definitions all give the class a
+// new tag).
 class Field : public Name {
  public:
   explicit Field(const char* text) noexcept : Name(text) {}
