@@ -58,7 +58,7 @@ inline const binding::Name kName{"name"};
 inline const binding::Name kPrompt{"prompt"};
 inline const binding::Name kModelKey{"model_key"};
 inline const binding::Name kComplexity{"complexity"};
-inline const binding::Name kTimeout{"timeout"};
+inline const binding::Name kTimeout{"timeout"};  // also the value of WorkerState.TIMEOUT
 inline const binding::Name kTools{"tools"};
 inline const binding::Name kParentTaskId{"parent_task_id"};
 inline const binding::Name kMetadata{"metadata"};
@@ -105,7 +105,7 @@ inline const binding::Name kDunderTest{"__test__"};
 inline const binding::Name kDunderModule{"__module__"};
 inline const binding::Name kDunderQualname{"__qualname__"};
 inline const binding::Name kDunderDoc{"__doc__"};
-inline const binding::Name kThisModule{"zorvic.core.worker_pool"};  // the classes' __module__
+inline const binding::Name kThisModule{"zorvic.core.worker_pool"};  // sys.modules key, __module__
 
 struct State {
   // The builtins fetched once at load instead of being looked up at each use.

@@ -43,14 +43,19 @@ const Name kAnnOptionalStrList{"list[str] | None"};
 const Name kAnnMetadata{"dict[str, Any]"};
 
 // WorkerState members and their values, in definition order.
+const Name kQueued{"queued"};
+const Name kRunning{"running"};
+const Name kCompleted{"completed"};
+const Name kFailed{"failed"};
+const Name kCancelled{"cancelled"};
+
 struct StateMember {
   const Name& name;
-  Name value;
+  const Name& value;
 };
 const StateMember kStates[] = {
-    {kStateQueued, Name{"queued"}},       {kStateRunning, Name{"running"}},
-    {kStateCompleted, Name{"completed"}}, {kStateFailed, Name{"failed"}},
-    {kStateCancelled, Name{"cancelled"}}, {kStateTimeout, Name{"timeout"}},
+    {kStateQueued, kQueued}, {kStateRunning, kRunning},     {kStateCompleted, kCompleted},
+    {kStateFailed, kFailed}, {kStateCancelled, kCancelled}, {kStateTimeout, kTimeout},
 };
 
 // ---------------------------------------------------------------- small steps
