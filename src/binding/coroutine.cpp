@@ -12,6 +12,7 @@
 
 #include <frameobject.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <utility>
@@ -1004,7 +1005,8 @@ class DeferredDeallocs {
   // wait; false when it can go ahead here.
   bool defer(PyObject* o) noexcept {
     PyThreadState* ts = PyThreadState_GetUnchecked();
-    if (ts->py_recursion_remaining >= kLevels && stack_has_room(ts, ZORVIC_STACK_ADDRESS(), kStack)) {
+    if (ts->py_recursion_remaining >= levels_needed(ts) &&
+        stack_has_room(ts, ZORVIC_STACK_ADDRESS(), kStack)) {
       return false;
     }
     if (count_ == capacity_) {
@@ -1018,24 +1020,31 @@ class DeferredDeallocs {
     return true;
   }
 
-  // Deallocates what waits, when this is a place for it.
+  // Deallocates what waits, when this is a place for it: well clear of
+  // where defer() holds back, so nothing drained here waits again.
   void drain() noexcept {
     if (count_ == 0 || draining_) return;
     PyThreadState* ts = PyThreadState_GetUnchecked();
+    const int levels = std::max(levels_needed(ts) + 1, ts->py_recursion_limit / 2);
     draining_ = true;
-    while (count_ > 0 && 2 * ts->py_recursion_remaining >= ts->py_recursion_limit &&
+    while (count_ > 0 && ts->py_recursion_remaining >= levels &&
+           stack_has_room(ts, ZORVIC_STACK_ADDRESS(), kStack + kStack / 2) &&
            stack_half_free(ts, ZORVIC_STACK_ADDRESS())) {
-      coro_dealloc(items_[--count_]);
+      PyObject* o = items_[--count_];
+      coro_dealloc(o);
+      if (count_ > 0 && items_[count_ - 1] == o) break;  // held back again after all
     }
     draining_ = false;
   }
 
  private:
-  // What a deallocation needs left to go ahead: enough levels and stack for
-  // the finalizer to close the coroutine and for what it awaits to be
-  // closed at least a little way down.
-  static constexpr int kLevels = 50;
-  static constexpr std::size_t kStack = 16 * 1024;
+  // What a deallocation needs to go ahead: enough levels and stack for the
+  // finalizer to close the coroutine and what it awaits at least a little
+  // way down (at a very low recursion limit, a quarter of it).
+  static constexpr std::size_t kStack = 8 * 1024;
+  static int levels_needed(PyThreadState* ts) noexcept {
+    return std::min(50, ts->py_recursion_limit / 4);
+  }
 
   PyObject** items_ = nullptr;
   std::size_t count_ = 0;

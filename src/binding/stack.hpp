@@ -47,8 +47,7 @@ ZORVIC_NOINLINE std::uintptr_t stack_address_fallback() noexcept;
 bool stack_room_slow(PyThreadState* ts, std::uintptr_t here, std::size_t extra) noexcept;
 
 // Whether `extra` bytes more than the safety margin are left below `here`.
-inline bool stack_has_room(PyThreadState* ts, std::uintptr_t here,
-                           std::size_t extra = 0) noexcept {
+inline bool stack_has_room(PyThreadState* ts, std::uintptr_t here, std::size_t extra = 0) noexcept {
   if (ts->id == current_stack.owner && here - extra - current_stack.floor < current_stack.span) {
     return true;
   }
