@@ -89,7 +89,7 @@ Bounds find_bounds(std::uintptr_t here) noexcept {
 
 }  // namespace
 
-#if !defined(__GNUC__) && !defined(__clang__) && !defined(_MSC_VER)
+#ifdef ZORVIC_STACK_ADDRESS_FALLBACK
 std::uintptr_t stack_address_fallback() noexcept {
   volatile char probe = 0;
   return reinterpret_cast<std::uintptr_t>(&probe);

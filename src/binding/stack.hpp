@@ -31,14 +31,7 @@ struct StackWindow {
 };
 extern StackWindow current_stack;
 
-// The address of the caller's frame, as far down the stack as it reaches.
-#if defined(__GNUC__) || defined(__clang__)
-#define ZORVIC_STACK_ADDRESS() reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0))
-#elif defined(_MSC_VER)
-#include <intrin.h>
-#define ZORVIC_STACK_ADDRESS() reinterpret_cast<std::uintptr_t>(_AddressOfReturnAddress())
-#else
-#define ZORVIC_STACK_ADDRESS() binding::stack_address_fallback()
+#ifdef ZORVIC_STACK_ADDRESS_FALLBACK
 ZORVIC_NOINLINE std::uintptr_t stack_address_fallback() noexcept;
 #endif
 
