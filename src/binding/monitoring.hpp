@@ -15,8 +15,8 @@
 //
 // With no tool registered, an entry costs one comparison. The thread
 // state's `eval_breaker` word holds the interpreter's monitoring version (in
-// its high bits, flags in the low ones), so while it reads as it did at the
-// operation's last check nothing can have changed; the interpreter's own
+// its high bits, flags in the low ones), so while its version bits read as
+// they did at the operation's last check nothing can have changed; the interpreter's own
 // scope check, PyMonitoring_EnterScope, runs only when it reads otherwise.
 #pragma once
 
@@ -36,7 +36,7 @@ enum Event : unsigned char { start, resume, return_, yield, throw_, unwind, kEve
 struct State {
   PyMonitoringState events[kEventCount] = {};
   std::uint64_t version = 0;
-  std::uintptr_t breaker = ~std::uintptr_t(0);  // the thread's eval_breaker at the last check
+  std::uintptr_t breaker = ~std::uintptr_t(0);  // the version bits at the last check
   bool any = false;  // some tool listened to some event at `version`
 };
 
@@ -46,18 +46,24 @@ struct State {
 // with the operation, and each entry's events are fired through it).
 void refresh(State& s, std::uintptr_t breaker) noexcept;
 
-// At an entry (a call, a send, a throw, a close): true when its events are
-// to be fired. A legacy hook is set on a thread only while some tool bit is
-// (they are tools of the same machinery), so the hooks are looked at only
-// then.
-inline bool enter(State& s) noexcept {
-  PyThreadState* ts = PyThreadState_GetUnchecked();
+// The low bits of the thread state's eval_breaker are flags (a signal, a
+// scheduled collection, an asynchronous exception); the interpreter's
+// monitoring version counts in the bits above them (3.13's layout).
+inline constexpr std::uintptr_t kVersionBits = ~((std::uintptr_t(1) << 8) - 1);
+
+// At an entry (a call, a send, a throw, a close) on the thread `ts`: true
+// when its events are to be fired. A legacy hook is set on a thread only
+// while some tool bit is (they are tools of the same machinery), so the
+// hooks are looked at only then.
+inline bool enter(State& s, PyThreadState* ts) noexcept {
   // Other threads set its flag bits; a relaxed load, as the interpreter's.
   const std::uintptr_t breaker =
-      std::atomic_ref<std::uintptr_t>(ts->eval_breaker).load(std::memory_order_relaxed);
-  if (breaker != s.breaker) refresh(s, breaker);
+      std::atomic_ref<std::uintptr_t>(ts->eval_breaker).load(std::memory_order_relaxed) &
+      kVersionBits;
+  if (breaker != s.breaker) [[unlikely]] refresh(s, breaker);
   return s.any && !ts->c_profilefunc && !ts->c_tracefunc;
 }
+inline bool enter(State& s) noexcept { return enter(s, PyThreadState_GetUnchecked()); }
 
 // The events; each returns -1 when a tool's callback raised (its error is
 // then pending). The exception events take the pending exception, which
