@@ -22,10 +22,11 @@ child at the next index.
 
 `--stacks` reruns every bad index under gdb and prints the C stack of the
 allocation made to fail (for a crash, also the crashing stack, from the same
-run; for a hang, the spinning one). The module's own C++
-allocations (`new (std::nothrow)`) do not go through the interpreter's
-allocator; `--cxx` fails them instead, through tests/nomem/failnew.c preloaded
-into the child (`make nomem` builds it).
+run; for a hang, the spinning one). The module allocates everything through
+the interpreter's allocator (its coroutine frames and scopes included), so
+the same hooks fail its own allocations too; built with
+ZORVIC_FAULT_INJECTION (as `make nomem` builds it), every frame and scope is
+a new allocation rather than one taken from a free list.
 """
 
 from __future__ import annotations
@@ -582,7 +583,7 @@ def classify(op: Op, exc: BaseException | None) -> str:
     return "other"
 
 
-async def child_main(op_name: str, mode: str, start: int, stop: int, cxx: bool) -> None:
+async def child_main(op_name: str, mode: str, start: int, stop: int) -> None:
     import logging
 
     import zorvic.core
@@ -602,7 +603,6 @@ async def child_main(op_name: str, mode: str, start: int, stop: int, cxx: bool) 
     loop.set_exception_handler(lambda loop, context: None)
     unraisable: list[Any] = []
     sys.unraisablehook = unraisable.append
-    failnew = _failnew() if cxx else None
     probe = _probe_all if mode == "all" else _probe_one
     until = 0 if mode == "all" else 1
 
@@ -623,14 +623,7 @@ async def child_main(op_name: str, mode: str, start: int, stop: int, cxx: bool) 
             asyncio.sleep, time.monotonic = clock.sleep, clock.monotonic  # type: ignore[assignment]
         del unraisable[:]
         gc.disable()  # a collection inside the window would fail other objects' finalisers
-        if failnew is not None:
-            failnew.failnew_arm(n, 0 if mode == "all" else n + 1)
-            if op.is_async:
-                exc, value, _ = await _attempt_async(op.call, st, 2**31 - 1, 0, lambda: False)
-            else:
-                exc, value, _ = _attempt_sync(op.call, st, 2**31 - 1, 0, lambda: False)
-            reached = failnew.failnew_disarm() >= n
-        elif op.is_async:
+        if op.is_async:
             exc, value, reached = await _attempt_async(op.call, st, n, n + until if until else 0, probe)
         else:
             exc, value, reached = _attempt_sync(op.call, st, n, n + until if until else 0, probe)
@@ -727,18 +720,6 @@ async def _nothing_more(st: St) -> list[str]:
 _child_ops_import = Op("import", _import_call, setup=_import_setup, finish=_nothing_more)
 
 
-def _failnew() -> Any:
-    import ctypes
-
-    lib = ctypes.CDLL(None)
-    try:
-        lib.failnew_arm.argtypes = [ctypes.c_long, ctypes.c_long]
-        lib.failnew_disarm.restype = ctypes.c_long
-    except AttributeError:
-        raise SystemExit("--cxx needs tests/nomem/failnew.c preloaded (LD_PRELOAD)") from None
-    return lib
-
-
 def avoid_interpreter_faults() -> None:
     """Keeps known faults of CPython 3.13.0 itself out of the module's paths
     (reproductions without the module: cpython_faults.py), so that a bad
@@ -767,7 +748,7 @@ def avoid_interpreter_faults() -> None:
 
 
 def child(argv: list[str]) -> None:
-    op, mode, start, stop, loop_name, cxx = argv[0], argv[1], int(argv[2]), int(argv[3]), argv[4], argv[5] == "1"
+    op, mode, start, stop, loop_name = argv[0], argv[1], int(argv[2]), int(argv[3]), argv[4]
     if loop_name == "uvloop":
         import uvloop
 
@@ -775,7 +756,7 @@ def child(argv: list[str]) -> None:
     else:
         runner = asyncio.Runner()
     with runner:
-        runner.run(child_main(op, mode, start, stop, cxx))
+        runner.run(child_main(op, mode, start, stop))
     sys.stdout.flush()
     os._exit(0)  # finalisation is not under test
 
@@ -830,7 +811,6 @@ class Sweep:
     op: str
     mode: str
     loop: str = "asyncio"
-    cxx: bool = False
     start: int = 1
     stop: int = 1 << 20
     hang_seconds: float = 10.0
@@ -853,7 +833,6 @@ class Sweep:
             str(start),
             str(stop),
             self.loop,
-            "1" if self.cxx else "0",
         ]
 
     def run(self) -> Sweep:
@@ -979,16 +958,6 @@ def _to_failing_allocation(sweep: Sweep, record: dict[str, Any]) -> list[str]:
     """gdb commands that run a child up to the first allocation made to fail
     at the record's index, and stop there."""
     n = record["n"]
-    if sweep.cxx:
-        # failnew.c, armed by the child with n: its allocation number n fails.
-        return [
-            f"break failnew_arm if n == {n}",
-            "run",
-            "delete",
-            "break _ZnwmRKSt9nothrow_t if armed && counted + 1 == fail_from",
-            "break _ZnamRKSt9nothrow_t if armed && counted + 1 == fail_from",
-            "continue",
-        ]
     # _testcapi's hooks fail allocation number FmData.start + 1 onward (the
     # count is raised after the entry). They are watched only from the call
     # of set_nomemory for index n (the child calls it once per index): a
@@ -1041,8 +1010,6 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--loop", default="asyncio", choices=("asyncio", "uvloop"))
     parser.add_argument("--start", type=int, default=1)
     parser.add_argument("--stop", type=int, default=1 << 20)
-    parser.add_argument("--cxx", action="store_true", help="fail the module's C++ allocations instead")
-    parser.add_argument("--failnew", default=str(ROOT / "build" / "nomem" / "libfailnew.so"))
     parser.add_argument("--stacks", action="store_true", help="show the C stack of every bad index (gdb)")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
     parser.add_argument(
@@ -1055,19 +1022,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--json", help="write every record to this file")
     args = parser.parse_args(argv)
     env = dict(os.environ, PYTHONHASHSEED="0")  # the same allocations on every rerun
-    if args.cxx:
-        env["LD_PRELOAD"] = args.failnew
     sweeps = [
         Sweep(
             op,
             mode,
             args.loop,
-            args.cxx,
             args.start,
             args.stop,
             env=env,
             stacks=args.stacks,
-            stride=args.import_stride if op == "import" and not args.cxx else 1,
+            stride=args.import_stride if op == "import" else 1,
             dense=600,
         )
         for op in args.ops.split(",")
