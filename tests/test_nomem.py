@@ -43,6 +43,7 @@ SLICE = [
     ("stats", "all"),
     ("coro_close", "one"),
     ("coro_throw_unstarted", "one"),
+    ("coro_origin", "one"),
     ("task", "all"),
 ]
 

@@ -311,6 +311,18 @@ def _child_ops() -> dict[str, Op]:
         c = st.coro = st.pool._update_status(st.status)
         return c.throw(KeyError("before the start"))
 
+    def coro_origin(st: St) -> Any:
+        # Made under origin tracking: the origin is recorded. (Dropped
+        # unstarted, it would warn through warnings._warn_unawaited_coroutine,
+        # whose closure meets the interpreter's MAKE_FUNCTION fault; `settle`
+        # closes it instead.)
+        sys.set_coroutine_origin_tracking_depth(4)
+        try:
+            st.coro = st.pool._update_status(st.status)
+        finally:
+            sys.set_coroutine_origin_tracking_depth(0)
+        return st.coro.cr_origin
+
     def set_max_workers(st: St) -> None:
         st.pool.max_workers = 5
 
@@ -373,6 +385,7 @@ def _child_ops() -> dict[str, Op]:
         Op("coro_throw", coro_throw, setup=coroutine, expect=(KeyError,)),
         Op("coro_close", coro_close, setup=coroutine),
         Op("coro_throw_unstarted", coro_throw_unstarted, setup=coroutine, expect=(KeyError,)),
+        Op("coro_origin", coro_origin, setup=coroutine),
     ]
     for op in ops:
         if op.finish is None:
@@ -802,6 +815,7 @@ OP_NAMES = (
     "coro_throw",
     "coro_close",
     "coro_throw_unstarted",
+    "coro_origin",
     "import",
 )
 
