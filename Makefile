@@ -4,7 +4,8 @@
 #                   (make test-asyncio / make test-uvloop run one pass)
 #   make demo       build into .venv and run examples/demo.py
 #   make sanitize   build with ASan + UBSan into build/venv-sanitize and run the tests
-#   make clean      remove build trees and virtual environments
+#   make clean      remove build trees, virtual environments and the built site
+#   make docs       the documentation site into docs/_build/html (mk/docs.mk)
 #   make clang      build with Clang, warnings as errors, into build/venv-clang and run the tests
 #   make wheel      the sdist and a manylinux wheel into dist/, each installed into a
 #                   fresh environment and tested there (mk/dist.mk)
@@ -37,7 +38,14 @@ SAN_VENV := build/venv-sanitize
 BUILD_DEPS := "scikit-build-core>=0.10" "cmake>=3.21" ninja
 # Passed on every build, so that a persistent build tree never keeps the
 # setting of an earlier one.
-BUILD_OPTIONS := -C cmake.define.ZORVIC_WERROR=$(if $(filter-out 0 OFF off,$(WERROR)),ON,OFF)
+WERROR_SET := $(if $(filter-out 0 OFF off,$(WERROR)),ON,OFF)
+BUILD_OPTIONS := -C cmake.define.ZORVIC_WERROR=$(WERROR_SET)
+# Each set of build options has a build tree of its own (build/venv-{tag},
+# build/venv-werror-{tag}): -Werror changes every compile command, so one
+# shared tree would recompile everything at each switch between `make test`
+# and `make test WERROR=1` (.ci/run). A switch now reinstalls the module from
+# a tree that is already up to date.
+TREE_SUFFIX := $(if $(filter ON,$(WERROR_SET)),-werror)
 # The build log goes to build/install*.log; compiler warnings are echoed from it,
 # the whole log is shown when the build fails. V=1 streams it instead.
 PIP_INSTALL = pip install --disable-pip-version-check --no-build-isolation -v
@@ -82,7 +90,7 @@ build/options-%: FORCE
 
 # Each virtual environment has its own persistent build tree, named after it.
 $(VENV)/.installed: $(INPUTS) build/options-$(subst .,,$(notdir $(VENV))) | $(VENV)/bin/python
-	$(call install_logged,$(VENV),build/install-$(subst .,,$(notdir $(VENV))).log,$(BUILD_OPTIONS) -C build-dir=build/$(subst .,,$(notdir $(VENV)))-{wheel_tag} ".[test]")
+	$(call install_logged,$(VENV),build/install-$(subst .,,$(notdir $(VENV))).log,$(BUILD_OPTIONS) -C build-dir=build/$(subst .,,$(notdir $(VENV)))$(TREE_SUFFIX)-{wheel_tag} ".[test]")
 
 # The suite runs twice: on asyncio's own event loop, then on uvloop.
 test: test-asyncio test-uvloop
@@ -102,7 +110,7 @@ $(SAN_VENV)/bin/python: | check-python
 	$(SAN_VENV)/bin/python -m pip install -qq --disable-pip-version-check $(BUILD_DEPS)
 
 $(SAN_VENV)/.installed: $(INPUTS) build/options-sanitize | $(SAN_VENV)/bin/python
-	$(call install_logged,$(SAN_VENV),build/install-sanitize.log,$(BUILD_OPTIONS) -C cmake.define.ZORVIC_SANITIZE=ON -C cmake.build-type=Debug -C build-dir=build/sanitize-{wheel_tag} ".[test]")
+	$(call install_logged,$(SAN_VENV),build/install-sanitize.log,$(BUILD_OPTIONS) -C cmake.define.ZORVIC_SANITIZE=ON -C cmake.build-type=Debug -C build-dir=build/sanitize$(TREE_SUFFIX)-{wheel_tag} ".[test]")
 
 sanitize: check-python $(SAN_VENV)/.installed
 	$(SANITIZER_ENV) $(SAN_VENV)/bin/python -m pytest $(PYTEST_ARGS)
@@ -111,5 +119,5 @@ sanitize: check-python $(SAN_VENV)/.installed
 -include mk/*.mk
 
 clean:
-	rm -rf build $(VENV) dist .pytest_cache .mypy_cache .hypothesis
+	rm -rf build $(VENV) dist .pytest_cache .mypy_cache .hypothesis docs/_build docs/_generated
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +

@@ -1,8 +1,13 @@
 # Mechanical style checks: clang-format over the C++ of src/ (.clang-format),
-# ruff over the Python of tests/, bench/ and examples/ (ruff.toml).
+# ruff over the Python of tests/, bench/, examples/, the package (python/:
+# its __init__ files and the type stub) and the documentation's scripts
+# (docs/; ruff.toml), and mypy --strict over the type stub on its own.
 #
-#   make lint     check only: fails when a file is not formatted as configured
-#                 or ruff's linter reports something; every check runs
+#   make lint     check only: fails when a file is not formatted as configured,
+#                 ruff's linter reports something or mypy finds a fault in the
+#                 stub (an undefined name, a malformed annotation); every check
+#                 runs. stubtest, which compares the stub with the built module,
+#                 runs in the test suite (tests/test_stubs.py).
 #   make format   rewrite the files in place: clang-format -i, ruff format
 #                 (lint findings are left to be fixed by hand)
 #
@@ -10,9 +15,10 @@
 # an environment of their own: no build of the module is needed.
 
 LINT_VENV := build/venv-lint
-LINT_TOOLS := clang-format==23.1.5 ruff==0.17.6
+LINT_TOOLS := clang-format==23.1.5 ruff==0.17.6 mypy==2.4.1
 LINT_CXX = $(shell find src -name '*.cpp' -o -name '*.hpp' | sort)
-LINT_PYTHON := tests bench examples
+LINT_PYTHON := tests bench examples python docs
+LINT_STUB := python/zorvic/core/worker_pool.pyi
 
 .PHONY: lint format
 
@@ -31,6 +37,10 @@ lint: $(LINT_VENV)/.tools
 	$(LINT_VENV)/bin/ruff check $(LINT_PYTHON) || status=1; \
 	echo "ruff format --check: $(LINT_PYTHON)"; \
 	$(LINT_VENV)/bin/ruff format --check $(LINT_PYTHON) || status=1; \
+	echo "mypy --strict: $(LINT_STUB)"; \
+	printf '[mypy]\n' > $(LINT_VENV)/mypy.ini; \
+	$(LINT_VENV)/bin/mypy --strict --config-file $(LINT_VENV)/mypy.ini --cache-dir $(LINT_VENV)/mypy-cache \
+	  $(LINT_STUB) || status=1; \
 	exit $$status
 
 format: $(LINT_VENV)/.tools
