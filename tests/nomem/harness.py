@@ -67,7 +67,7 @@ _CALLED_FROM = r" \(.*\n#\d+ +(0x\w+ in )?"
 # loop itself in its unwinding code: it spins on one Python frame's handler.
 _SPINNING_IN_EVAL = (
     r"\A(#\d+ +(0x\w+ in )?\w+ \(.*\) at (Python/(ceval|errors|traceback|gc)\.c"
-    r"|Objects/(longobject|exceptions|obmalloc|frameobject)\.c"
+    r"|Objects/(longobject|exceptions|obmalloc|frameobject|object)\.c"
     r"|\./Include/\S+|\./Modules/_testcapi/mem\.c|\S*/tls_get_addr\.S):\d+\n"
     r"|#\d+ +0x\w+ in \w+@plt \(\) from \S*/libpython3\.13\.so\S*\n)*"
     r"#\d+ +(0x\w+ in )?_PyEval_EvalFrameDefault \(.*\) at (Python/ceval\.c|\./Include/\S+):\d+$"
@@ -104,8 +104,25 @@ INTERPRETER_STACKS: tuple[tuple[str, dict[str, str]], ...] = (
         {"alloc_stack": r"assemble_init \(.*\) at Python/assemble\.c:(74|78)$"},
     ),
     (
-        "the tokenizer's state not allocated: NULL without an exception [tokenizer_new]",
-        {"alloc_stack": "_PyTokenizer_tok_new"},
+        "the tokenizer's state or text not allocated: NULL without an exception [tokenizer_new]",
+        {"alloc_stack": "_PyTokenizer_tok_new|_PyTokenizer_translate_newlines"},
+    ),
+    # The compiler (dataclasses compiles the methods it makes) returns NULL
+    # without an exception when its state or the table of a code unit's used
+    # constants cannot be allocated.
+    (
+        "the compiler's state not allocated: NULL without an exception [compiler_null]",
+        {"alloc_stack": r"new_compiler \(.*\) at Python/compile\.c"},
+    ),
+    (
+        "the compiler's used-constants table not allocated: NULL without an exception [compiler_null]",
+        {"alloc_stack": "remove_unused_consts"},
+    ),
+    # compiler_enter_scope() goes on when the new scope's instruction
+    # sequence cannot be made; the compiler crashes on it afterwards.
+    (
+        "the compiler's scope has no instruction sequence [inst_seq_create]",
+        {"alloc_stack": "inst_seq_create"},
     ),
     (
         "an f-string field not copied: SyntaxError instead of MemoryError [fstring_expr]",
