@@ -27,3 +27,17 @@
 #ifndef ZORVIC_ASAN
 #define ZORVIC_ASAN 0
 #endif
+
+// ZORVIC_SOME_FIELDS_BEGIN / _END go around tables that name only the fields
+// they set, such as a type object with its slots: the rest are zero, as the
+// language says, but GCC's -Wmissing-field-initializers reports each one.
+// clang-format off
+#if defined(__GNUC__) || defined(__clang__)
+#define ZORVIC_SOME_FIELDS_BEGIN _Pragma("GCC diagnostic push") \
+  _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"")
+#define ZORVIC_SOME_FIELDS_END _Pragma("GCC diagnostic pop")
+#else
+#define ZORVIC_SOME_FIELDS_BEGIN
+#define ZORVIC_SOME_FIELDS_END
+#endif
+// clang-format on

@@ -33,9 +33,8 @@ const Name kWarningsName{"warnings"};
 const Name kWarnUnawaitedName{"_warn_unawaited_coroutine"};
 
 // Static types (see static_type.hpp): their instances carry a writable
-// __module__ of their own, while the types' __module__ stays a string.
-PyTypeObject coroutine_type_storage{}, wrapper_type_storage{}, generator_type_storage{};
-PyAsyncMethods coroutine_async{}, wrapper_async{}, generator_async{};
+// __module__ of their own, while the types' __module__ stays a string. The
+// pointers are set once a type is ready.
 PyTypeObject* coroutine_type_ = nullptr;
 PyTypeObject* wrapper_type_ = nullptr;
 PyTypeObject* generator_type_ = nullptr;
@@ -1056,12 +1055,10 @@ void wrapper_dealloc(PyObject* self) noexcept {
   free_wrappers.give(self);
 }
 
-// ================================================================ type specs
+// ================================================================ types
 
-template <class F>
-void* slot(F f) noexcept {
-  return reinterpret_cast<void*>(f);
-}
+// The tables name only the fields they set.
+ZORVIC_SOME_FIELDS_BEGIN
 
 PyMethodDef coroutine_methods[] = {
     {"send", coro_send, METH_O,
@@ -1097,30 +1094,29 @@ PyGetSetDef coroutine_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyAsyncMethods coroutine_async = {
+    .am_await = coro_await,  // __await__: a new wrapper
+    .am_send = coro_am_send,  // PyIter_Send without StopIteration
+};
+
 // clang-format off
-PyType_Slot coroutine_slots[] = {
-    {Py_tp_dealloc, slot(coro_dealloc)},      // finalizer first, then drops everything
-    {Py_tp_traverse, slot(coro_traverse)},    // scope, promise, names, code, frame
-    {Py_tp_clear, slot(coro_clear)},          // finishes the coroutine
-    {Py_tp_finalize, slot(coro_finalize)},    // never-awaited warning or close
-    {Py_tp_methods, coroutine_methods},       // send, throw, close, pickling refused
-    {Py_tp_members, coroutine_members},       // cr_origin
-    {Py_tp_getset, coroutine_getset},         // the other cr_* and the names
-    {Py_am_await, slot(coro_await)},          // __await__: a new wrapper
-    {Py_am_send, slot(coro_am_send)},         // PyIter_Send without StopIteration
-    {Py_tp_free, slot(PyObject_GC_Del)},
-    {0, nullptr},
+PyTypeObject coroutine_type_object = {
+    .ob_base = PyVarObject_HEAD_INIT(&PyType_Type, 0)
+    .tp_name = "zorvic.core.worker_pool.coroutine",
+    .tp_basicsize = sizeof(CoroObject),
+    .tp_dealloc = coro_dealloc,               // finalizer first, then drops everything
+    .tp_as_async = &coroutine_async,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF |
+                Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    .tp_traverse = coro_traverse,             // scope, promise, names, code, frame
+    .tp_clear = coro_clear,                   // finishes the coroutine
+    .tp_methods = coroutine_methods,          // send, throw, close, pickling refused
+    .tp_members = coroutine_members,          // cr_origin
+    .tp_getset = coroutine_getset,            // the other cr_* and the names
+    .tp_free = PyObject_GC_Del,
+    .tp_finalize = coro_finalize,             // never-awaited warning or close
 };
 // clang-format on
-
-PyType_Spec coroutine_spec = {
-    "zorvic.core.worker_pool.coroutine",
-    sizeof(CoroObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    coroutine_slots,
-};
 
 PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O,
@@ -1134,27 +1130,26 @@ PyMethodDef wrapper_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyAsyncMethods wrapper_async = {
+    .am_send = wrapper_am_send,  // the coroutine's fast send
+};
+
 // clang-format off
-PyType_Slot wrapper_slots[] = {
-    {Py_tp_dealloc, slot(wrapper_dealloc)},
-    {Py_tp_traverse, slot(wrapper_traverse)},  // its coroutine (whose clear breaks cycles)
-    {Py_tp_iter, slot(PyObject_SelfIter)},     // an iterator: __iter__ is itself
-    {Py_tp_iternext, slot(wrapper_iternext)},  // advances the coroutine with None
-    {Py_tp_methods, wrapper_methods},          // forwarded to the coroutine
-    {Py_am_send, slot(wrapper_am_send)},       // the coroutine's fast send
-    {Py_tp_free, slot(PyObject_GC_Del)},
-    {0, nullptr},
+PyTypeObject wrapper_type_object = {
+    .ob_base = PyVarObject_HEAD_INIT(&PyType_Type, 0)
+    .tp_name = "zorvic.core.worker_pool.coroutine_wrapper",
+    .tp_basicsize = sizeof(WrapperObject),
+    .tp_dealloc = wrapper_dealloc,
+    .tp_as_async = &wrapper_async,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                Py_TPFLAGS_IMMUTABLETYPE,
+    .tp_traverse = wrapper_traverse,          // its coroutine (whose clear breaks cycles)
+    .tp_iter = PyObject_SelfIter,             // an iterator: __iter__ is itself
+    .tp_iternext = wrapper_iternext,          // advances the coroutine with None
+    .tp_methods = wrapper_methods,            // forwarded to the coroutine
+    .tp_free = PyObject_GC_Del,
 };
 // clang-format on
-
-PyType_Spec wrapper_spec = {
-    "zorvic.core.worker_pool.coroutine_wrapper",
-    sizeof(WrapperObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
-    wrapper_slots,
-};
 
 PyMethodDef generator_methods[] = {
     {"send", coro_send, METH_O,
@@ -1180,30 +1175,31 @@ PyGetSetDef generator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyAsyncMethods generator_async = {
+    .am_send = coro_am_send,  // PyIter_Send without StopIteration
+};
+
 // clang-format off
-PyType_Slot generator_slots[] = {
-    {Py_tp_dealloc, slot(coro_dealloc)},
-    {Py_tp_traverse, slot(coro_traverse)},
-    {Py_tp_clear, slot(coro_clear)},
-    {Py_tp_finalize, slot(coro_finalize)},   // closes an unfinished generator; never warns
-    {Py_tp_iter, slot(PyObject_SelfIter)},   // an iterator: __iter__ is itself
-    {Py_tp_iternext, slot(gen_iternext)},    // resumes it with None
-    {Py_tp_methods, generator_methods},
-    {Py_tp_getset, generator_getset},
-    {Py_am_send, slot(coro_am_send)},        // PyIter_Send without StopIteration
-    {Py_tp_free, slot(PyObject_GC_Del)},
-    {0, nullptr},
+PyTypeObject generator_type_object = {
+    .ob_base = PyVarObject_HEAD_INIT(&PyType_Type, 0)
+    .tp_name = "zorvic.core.worker_pool.generator",
+    .tp_basicsize = sizeof(CoroObject),
+    .tp_dealloc = coro_dealloc,
+    .tp_as_async = &generator_async,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF |
+                Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    .tp_traverse = coro_traverse,
+    .tp_clear = coro_clear,
+    .tp_iter = PyObject_SelfIter,             // an iterator: __iter__ is itself
+    .tp_iternext = gen_iternext,              // resumes it with None
+    .tp_methods = generator_methods,
+    .tp_getset = generator_getset,
+    .tp_free = PyObject_GC_Del,
+    .tp_finalize = coro_finalize,             // closes an unfinished generator; never warns
 };
 // clang-format on
 
-PyType_Spec generator_spec = {
-    "zorvic.core.worker_pool.generator",
-    sizeof(CoroObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    generator_slots,
-};
+ZORVIC_SOME_FIELDS_END
 
 // What the interpreter records as cr_origin for a coroutine made here: a
 // (filename, line, function) entry for each Python frame from the calling one
@@ -1271,9 +1267,8 @@ Ref make_body_object(PyTypeObject* type, bool generator, const Operation& op, Sc
   return Ref::steal(reinterpret_cast<PyObject*>(c));
 }
 
-PyTypeObject* ready_type(PyTypeObject& storage, PyAsyncMethods& async,
-                         const PyType_Spec& spec) noexcept {
-  return ready_static_type(storage, async, spec) < 0 ? nullptr : &storage;
+PyTypeObject* ready_type(PyTypeObject& type) noexcept {
+  return ready_static_type(type) < 0 ? nullptr : &type;
 }
 
 }  // namespace
@@ -1289,15 +1284,11 @@ Ref make_generator(const Operation& op, Scope* scope, Body body) noexcept {
 }
 
 int init_coroutine_types() noexcept {
-  if (!coroutine_type_) {
-    coroutine_type_ = ready_type(coroutine_type_storage, coroutine_async, coroutine_spec);
-  }
+  if (!coroutine_type_) coroutine_type_ = ready_type(coroutine_type_object);
   if (!coroutine_type_) return -1;
-  if (!wrapper_type_) wrapper_type_ = ready_type(wrapper_type_storage, wrapper_async, wrapper_spec);
+  if (!wrapper_type_) wrapper_type_ = ready_type(wrapper_type_object);
   if (!wrapper_type_) return -1;
-  if (!generator_type_) {
-    generator_type_ = ready_type(generator_type_storage, generator_async, generator_spec);
-  }
+  if (!generator_type_) generator_type_ = ready_type(generator_type_object);
   if (!generator_type_) return -1;
   return 0;
 }

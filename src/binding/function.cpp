@@ -833,38 +833,29 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
-     nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
+ZORVIC_SOME_FIELDS_BEGIN
 // clang-format off
-PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},        // drops everything
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},              // qualified name, address
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},          // dict calls via vectorcall
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},      // GC
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},            // GC
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},    // binds to instances
-    {Py_tp_methods, function_methods},                                  // __reduce__
-    {Py_tp_members, function_members},                                  // vectorcall, dict, weakrefs
-    {Py_tp_getset, function_getset},                                    // the function attributes
-    {0, nullptr},
-};
-
-PyType_Spec function_spec = {
-    "zorvic.core.worker_pool.function",                     // name
-    static_cast<int>(sizeof(FunctionObject)),               // basicsize
-    0,                                                      // itemsize
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,                           // flags
-    function_slots,                                         // slots
+PyTypeObject function_type_object = {
+    .ob_base = PyVarObject_HEAD_INIT(&PyType_Type, 0)
+    .tp_name = "zorvic.core.worker_pool.function",
+    .tp_basicsize = sizeof(FunctionObject),
+    .tp_dealloc = function_dealloc,                                // drops everything
+    .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
+    .tp_repr = function_repr,                                      // qualified name, address
+    .tp_call = PyVectorcall_Call,                                  // dict calls via vectorcall
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                Py_TPFLAGS_IMMUTABLETYPE,
+    .tp_traverse = function_traverse,                              // GC
+    .tp_clear = function_clear,                                    // GC
+    .tp_weaklistoffset = offsetof(FunctionObject, weakrefs),
+    .tp_methods = function_methods,                                // __reduce__
+    .tp_getset = function_getset,                                  // the function attributes
+    .tp_descr_get = function_descr_get,                            // binds to instances
+    .tp_dictoffset = offsetof(FunctionObject, dict),
 };
 // clang-format on
+ZORVIC_SOME_FIELDS_END
 
 // ================================================================ making functions
 
@@ -963,11 +954,9 @@ Ref make_annotations(const Operation& op, int n) noexcept {
 int init_function_type() noexcept {
   // A static type, so that its __module__ is a string while each function
   // carries its own (see static_type.hpp).
-  static PyTypeObject storage{};
-  static PyAsyncMethods no_async{};
   if (g_type) return 0;
-  if (ready_static_type(storage, no_async, function_spec) < 0) return -1;
-  g_type = &storage;
+  if (ready_static_type(function_type_object) < 0) return -1;
+  g_type = &function_type_object;
   return 0;
 }
 

@@ -23,28 +23,12 @@ using binding::Ref;
 // The function name of the traceback entry for a failure while executing.
 constexpr const char* kInitFunction = "init zorvic.core.worker_pool";
 
-const Name kModuleKey{"zorvic.core.worker_pool"};
-const Name kDunderModule{"__module__"};
-const Name kDunderQualname{"__qualname__"};
-const Name kDunderDoc{"__doc__"};
-const Name kDunderTest{"__test__"};
-const Name kAsyncio{"asyncio"};
-const Name kLogging{"logging"};
-const Name kTime{"time"};
-const Name kUuid{"uuid"};
+// The modules of the `from ... import` statements and the logger's call.
 const Name kDataclasses{"dataclasses"};
-const Name kDataclass{"dataclass"};
-const Name kField{"field"};
 const Name kEnumModule{"enum"};
-const Name kEnum{"Enum"};
 const Name kTyping{"typing"};
-const Name kAny{"Any"};
-const Name kCallable{"Callable"};
-const Name kAwaitable{"Awaitable"};
 const Name kGetLogger{"getLogger"};
-const Name kLogger{"logger"};
 const Name kLoggerName{"zorvic.worker_pool"};
-const Name kWorkerPool{"WorkerPool"};
 
 // ---------------------------------------------------------------- process-wide
 
@@ -186,7 +170,7 @@ int build_worker_pool(PyObject* globals, int& line) noexcept {
   Ref ns = Ref::steal(PyDict_New());
   if (!ns) return -1;
   Ref doc = Ref::steal(PyUnicode_FromString(pool_doc));
-  if (!doc || PyDict_SetItem(ns.get(), kDunderModule, kModuleKey) < 0 ||
+  if (!doc || PyDict_SetItem(ns.get(), kDunderModule, kThisModule) < 0 ||
       PyDict_SetItem(ns.get(), kDunderQualname, kWorkerPool) < 0 ||
       PyDict_SetItem(ns.get(), kDunderDoc, doc.get()) < 0) {
     return -1;
@@ -252,7 +236,10 @@ int run_body(PyObject* globals, int& line) noexcept {
 
 // ---------------------------------------------------------------- exec
 
-// Exec steps 2 to 5: nothing here adds a traceback entry.
+// The part of executing that comes before the module body: the namespace
+// gets its builtins, a runtime of another minor version than the one built
+// against is warned about, and the constants and names are created. A
+// failure here gets no traceback entry.
 int prepare(PyObject* module) noexcept {
   PyObject* globals = PyModule_GetDict(module);
   if (!globals) return -1;
@@ -278,14 +265,16 @@ int prepare(PyObject* module) noexcept {
   return 0;
 }
 
-// Exec step 7: lists the module under its own name when that key is free.
+// Lists the module in sys.modules under its full name when that key is free,
+// so that code the module body runs and that looks the module up by name
+// finds it (dataclass() does, to read the records' string annotations).
 // `inserted` tells whether this exec made the entry.
 int register_in_sys_modules(PyObject* module, bool& inserted) noexcept {
   PyObject* modules = PyImport_GetModuleDict();
-  int present = PyMapping_HasKeyWithError(modules, kModuleKey);
+  int present = PyMapping_HasKeyWithError(modules, kThisModule);
   if (present < 0) return -1;
   if (present) return 0;
-  if (PyObject_SetItem(modules, kModuleKey, module) < 0) return -1;
+  if (PyObject_SetItem(modules, kThisModule, module) < 0) return -1;
   inserted = true;
   return 0;
 }
@@ -296,14 +285,16 @@ void unregister_from_sys_modules(PyObject* module) noexcept {
   Ref pending = Ref::steal(PyErr_GetRaisedException());
   PyObject* modules = PyImport_GetModuleDict();
   PyObject* found = nullptr;
-  int rc = PyMapping_GetOptionalItem(modules, kModuleKey, &found);
+  int rc = PyMapping_GetOptionalItem(modules, kThisModule, &found);
   Ref entry = Ref::steal(found);
-  if (rc > 0 && entry.get() == module) rc = PyObject_DelItem(modules, kModuleKey);
+  if (rc > 0 && entry.get() == module) rc = PyObject_DelItem(modules, kThisModule);
   if (rc < 0) PyErr_Clear();  // the exec failure is the error to report
   PyErr_SetRaisedException(pending.release());
 }
 
-// Exec steps 6 to 9 and the module body; `line` is the line to report.
+// Readies the binding layer's types, lists the module in sys.modules, fetches
+// the builtins and creates the slices and the generators of stats(), then
+// runs the module body. On failure `line` is the line to report.
 int execute(PyObject* module, bool& inserted, int& line) noexcept {
   line = lines::kTestDict;
   if (binding::init_function_type() < 0 || binding::init_coroutine_types() < 0) return -1;

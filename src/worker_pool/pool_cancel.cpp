@@ -17,39 +17,29 @@ namespace {
 using binding::Name;
 using binding::Ref;
 
-const Name kTasks{"_tasks"};
-const Name kActive{"_active"};
-const Name kOnStatusChange{"_on_status_change"};
-const Name kCancelMethod{"cancel"};
-const Name kCancelAllMethod{"cancel_all"};
-const Name kMoveToCompleted{"_move_to_completed"};
-const Name kKeys{"keys"};
+const Name kCancel{"cancel"};  // the pool's method, and the asyncio task's
+const Name kCancelAll{"cancel_all"};
 const Name kClear{"clear"};
-const Name kState{"state"};
-const Name kCompletedAt{"completed_at"};
-const Name kWorkerState{"WorkerState"};
-const Name kCancelled{"CANCELLED"};
-const Name kInfo{"info"};
 const Name kCancelledPrefix{"Worker cancelled: "};
 const Name kCleanedUp{"WorkerPool cleaned up"};
 
 // `key in self.<table>`, the table read now. 1, 0, or -1 with an error set.
-int tracked_in(PyObject* self, const Name& table, PyObject* key) noexcept {
-  Ref t = binding::getattr(self, table.get());
+int tracked_in(PyObject* self, const binding::Field& table, PyObject* key) noexcept {
+  Ref t = binding::get_field(self, table);
   if (!t) return -1;
   return PySequence_Contains(t.get(), key);
 }
 
 // `self.<table>[key]`, the table read now.
-Ref entry_of(PyObject* self, const Name& table, PyObject* key) noexcept {
-  Ref t = binding::getattr(self, table.get());
+Ref entry_of(PyObject* self, const binding::Field& table, PyObject* key) noexcept {
+  Ref t = binding::get_field(self, table);
   if (!t) return {};
   return Ref::steal(PyObject_GetItem(t.get(), key));
 }
 
 // `self._active[task_id].<field> = value`: the record is looked up afresh.
 int set_on_active(PyObject* self, PyObject* task_id, const Name& field, PyObject* value) noexcept {
-  Ref status = entry_of(self, kActive, task_id);
+  Ref status = entry_of(self, kPoolActive, task_id);
   if (!status) return -1;
   return binding::setattr(status.get(), field.get(), value);
 }
@@ -65,8 +55,8 @@ int log_info(PyObject* prefix, PyObject* text) noexcept {
 }
 
 // `self.<table>.clear()`.
-int clear_table(PyObject* self, const Name& table) noexcept {
-  Ref t = binding::getattr(self, table.get());
+int clear_table(PyObject* self, const binding::Field& table) noexcept {
+  Ref t = binding::get_field(self, table);
   if (!t) return -1;
   Ref done = binding::call_method(t.get(), kClear.get());
   return done ? 0 : -1;
@@ -86,28 +76,28 @@ struct CancelScope final : binding::ScopeOf<CancelScope> {
 
 binding::Body cancel(CancelScope& s) noexcept {
   s.line = lines::kCancelTracked;
-  int tracked = tracked_in(s.self.get(), kTasks, s.task_id.get());
+  int tracked = tracked_in(s.self.get(), kPoolTasks, s.task_id.get());
   if (tracked < 0) co_return binding::error();
   if (!tracked) co_return Ref::boolean(false);
 
   // Only a request: the task notices it when the event loop next resumes it.
   s.line = lines::kCancelTask;
   {
-    Ref task = entry_of(s.self.get(), kTasks, s.task_id.get());
+    Ref task = entry_of(s.self.get(), kPoolTasks, s.task_id.get());
     if (!task) co_return binding::error();
-    Ref ignored = binding::call_method(task.get(), kCancelMethod.get());
+    Ref ignored = binding::call_method(task.get(), kCancel.get());
     if (!ignored) co_return binding::error();
   }
 
   s.line = lines::kCancelActive;
-  int active = tracked_in(s.self.get(), kActive, s.task_id.get());
+  int active = tracked_in(s.self.get(), kPoolActive, s.task_id.get());
   if (active < 0) co_return binding::error();
   if (active) {
     s.line = lines::kCancelState;
     {
       Ref enumeration = binding::lookup_global(kWorkerState.get());
       if (!enumeration) co_return binding::error();
-      Ref cancelled = binding::getattr(enumeration.get(), kCancelled.get());
+      Ref cancelled = binding::getattr(enumeration.get(), kStateCancelled.get());
       if (!cancelled) co_return binding::error();
       if (set_on_active(s.self.get(), s.task_id.get(), kState, cancelled.get()) < 0) {
         co_return binding::error();
@@ -126,7 +116,7 @@ binding::Body cancel(CancelScope& s) noexcept {
     s.line = lines::kCancelBroadcastTest;
     int notify;
     {
-      Ref callback = binding::getattr(s.self.get(), kOnStatusChange.get());
+      Ref callback = binding::get_field(s.self.get(), kPoolOnStatusChange);
       if (!callback) co_return binding::error();
       notify = PyObject_IsTrue(callback.get());
       if (notify < 0) co_return binding::error();
@@ -137,9 +127,9 @@ binding::Body cancel(CancelScope& s) noexcept {
       s.line = lines::kCancelBroadcast;
       Ref pending;
       {
-        Ref callback = binding::getattr(s.self.get(), kOnStatusChange.get());
+        Ref callback = binding::get_field(s.self.get(), kPoolOnStatusChange);
         if (!callback) co_return binding::error();
-        Ref status = entry_of(s.self.get(), kActive, s.task_id.get());
+        Ref status = entry_of(s.self.get(), kPoolActive, s.task_id.get());
         if (!status) co_return binding::error();
         pending = binding::call(callback.get(), status.get());
       }
@@ -150,7 +140,7 @@ binding::Body cancel(CancelScope& s) noexcept {
     // The worker may have moved the record itself while the callback ran;
     // then this only drops a _tasks entry that is left.
     s.line = lines::kCancelMove;
-    Ref moved = binding::call_method(s.self.get(), kMoveToCompleted.get(), s.task_id.get());
+    Ref moved = binding::call_method(s.self.get(), kPoolMoveToCompleted.get(), s.task_id.get());
     if (!moved) co_return binding::error();
   }
 
@@ -178,7 +168,7 @@ struct CancelAllScope final : binding::ScopeOf<CancelAllScope> {
 // `list(self._tasks.keys())`: a snapshot, so that the loop is not disturbed
 // by the table changing while a cancel is suspended.
 Ref snapshot_ids(PyObject* self) noexcept {
-  Ref tasks = binding::getattr(self, kTasks.get());
+  Ref tasks = binding::get_field(self, kPoolTasks);
   if (!tasks) return {};
   Ref keys = binding::call_method(tasks.get(), kKeys.get());
   if (!keys) return {};
@@ -196,8 +186,8 @@ binding::Body cancel_all(CancelAllScope& s) noexcept {
   for (s.index = 0; s.index < PyList_GET_SIZE(s.ids.get()); ++s.index) {
     s.line = lines::kCancelAllCancel;
     // `self.cancel` is looked up on the instance, so an override is used.
-    Ref pending = binding::call_method(s.self.get(), kCancelMethod.get(),
-                                       PyList_GET_ITEM(s.ids.get(), s.index));
+    Ref pending =
+        binding::call_method(s.self.get(), kCancel.get(), PyList_GET_ITEM(s.ids.get(), s.index));
     Ref done = co_await binding::await_(std::move(pending));
     if (!done) co_return binding::error();
     int stopped = PyObject_IsTrue(done.get());
@@ -223,7 +213,7 @@ struct CleanupScope final : binding::ScopeOf<CleanupScope> {
 
 binding::Body cleanup(CleanupScope& s) noexcept {
   s.line = lines::kCleanupCancelAll;
-  Ref pending = binding::call_method(s.self.get(), kCancelAllMethod.get());
+  Ref pending = binding::call_method(s.self.get(), kCancelAll.get());
   Ref count = co_await binding::await_(std::move(pending));
   if (!count) co_return binding::error();
   count.reset();
@@ -231,9 +221,9 @@ binding::Body cleanup(CleanupScope& s) noexcept {
   // Emptied in place, with no suspension between the two: a worker submitted
   // while cancel_all was suspended is dropped here without being cancelled.
   s.line = lines::kCleanupClearActive;
-  if (clear_table(s.self.get(), kActive) < 0) co_return binding::error();
+  if (clear_table(s.self.get(), kPoolActive) < 0) co_return binding::error();
   s.line = lines::kCleanupClearTasks;
-  if (clear_table(s.self.get(), kTasks) < 0) co_return binding::error();
+  if (clear_table(s.self.get(), kPoolTasks) < 0) co_return binding::error();
 
   s.line = lines::kCleanupLog;
   if (log_info(kCleanedUp.get(), nullptr) < 0) co_return binding::error();

@@ -15,11 +15,6 @@ namespace worker_pool::common {
 
 using binding::Ref;
 
-inline const binding::Name kLogger{"logger"};
-inline const binding::Name kTime{"time"};
-inline const binding::Name kOnStatusChange{"_on_status_change"};
-inline const binding::Name kWorkerState{"WorkerState"};
-
 // A module global (`asyncio`, `time`, `logger`, `WorkerState`, ...), looked up
 // afresh in the module namespace, then the builtins.
 inline Ref global(PyObject* name) noexcept { return binding::lookup_global(name); }
@@ -87,7 +82,7 @@ inline int log(const Ref& method, const Ref& message) noexcept {
 // Every broadcast first reads `self._on_status_change` afresh and tests it.
 // 1 with `callback` holding it when it is true, 0 when false, -1 on error.
 inline int status_callback(PyObject* self, Ref& callback) noexcept {
-  callback = binding::getattr(self, kOnStatusChange);
+  callback = binding::get_field(self, kPoolOnStatusChange);
   if (!callback) return -1;
   int set = PyObject_IsTrue(callback.get());
   if (set <= 0) callback.reset();
@@ -138,7 +133,7 @@ inline Ref text(std::initializer_list<PyObject*> parts) noexcept {
 // The keyword names of a call (`WorkerStatus(task_id=..., state=..., name=...)`)
 // as the tuple vectorcall wants, made on first use and kept for the life of
 // the process, so that a call does not build it each time. Declare at
-// namespace scope: `common::Keywords kRecordKeywords{kTaskIdKeyword, kStateKeyword};`
+// namespace scope: `common::Keywords kRecordKeywords{kTaskId, kState};`
 // then pass `kRecordKeywords.get()` (null with an error set if it cannot be made).
 class Keywords {
  public:
@@ -171,8 +166,7 @@ class Keywords {
 // observer tells the two apart. A dict subclass, or any other mapping, has its
 // methods looked up and called as written.
 
-inline const binding::Name kGetMethod{"get"};
-inline const binding::Name kPopMethod{"pop"};
+inline const binding::Name kPop{"pop"};
 
 // `table.get(key)`.
 inline Ref table_get(PyObject* table, PyObject* key) noexcept {
@@ -181,7 +175,7 @@ inline Ref table_get(PyObject* table, PyObject* key) noexcept {
     if (PyDict_GetItemRef(table, key, &found) < 0) return {};
     return found ? Ref::steal(found) : Ref::none();
   }
-  return binding::call_method(table, kGetMethod, key);
+  return binding::call_method(table, kGet, key);
 }
 
 // `table.pop(key)`: KeyError(key) when it is missing, as dict.pop raises it.
@@ -196,7 +190,7 @@ inline Ref table_pop(PyObject* table, PyObject* key) noexcept {
     }
     return {};
   }
-  return binding::call_method(table, kPopMethod, key);
+  return binding::call_method(table, kPop, key);
 }
 
 // `table.pop(key, None)`.
@@ -207,7 +201,7 @@ inline Ref table_pop_or_none(PyObject* table, PyObject* key) noexcept {
     if (rc < 0) return {};
     return rc > 0 ? Ref::steal(found) : Ref::none();
   }
-  return binding::call_method(table, kPopMethod, key, Py_None);
+  return binding::call_method(table, kPop, key, Py_None);
 }
 
 // `key in table`: 1, 0, or -1 with an error set.
@@ -222,13 +216,13 @@ inline int table_store(PyObject* table, PyObject* key, PyObject* value) noexcept
   return PyObject_SetItem(table, key, value);
 }
 
-// `obj.<counter> += 1`.
-inline int add_one(PyObject* obj, PyObject* counter) noexcept {
-  Ref value = binding::getattr(obj, counter);
+// `self.<counter> += 1`.
+inline int add_one(PyObject* self, const binding::Field& counter) noexcept {
+  Ref value = binding::get_field(self, counter);
   if (!value) return -1;
   Ref sum = Ref::steal(PyNumber_InPlaceAdd(value.get(), state().int_1.get()));
   if (!sum) return -1;
-  return binding::setattr(obj, counter, sum.get());
+  return binding::set_field(self, counter, sum.get());
 }
 
 }  // namespace worker_pool::common

@@ -10,24 +10,8 @@ namespace {
 using binding::Ref;
 using common::global_attr;
 
-const binding::Name kMaxWorkersField{"_max_workers"};
-const binding::Name kExecutorField{"_executor"};
-const binding::Name kOnStatusChangeField{"_on_status_change"};
-const binding::Name kQueueField{"_queue"};
-const binding::Name kActiveField{"_active"};
-const binding::Name kCompletedField{"_completed"};
-const binding::Name kTasksField{"_tasks"};
-const binding::Name kAllTasksField{"_all_tasks"};
-const binding::Name kTotalSubmittedField{"_total_submitted"};
-const binding::Name kTotalCompletedField{"_total_completed"};
-const binding::Name kTotalFailedField{"_total_failed"};
-const binding::Name kSemaphoreField{"_semaphore"};
-const binding::Name kRunningField{"_running"};
-
-const binding::Name kAsyncio{"asyncio"};
 const binding::Name kQueue{"Queue"};
 const binding::Name kSemaphore{"Semaphore"};
-const binding::Name kInfo{"info"};
 const binding::Name kMaxWorkersUpdated{"Max workers updated to "};
 
 // `asyncio.Semaphore(value)`.
@@ -38,9 +22,9 @@ Ref new_semaphore(PyObject* value) noexcept {
 }
 
 // `self.<field> = value`, where value is a new object (null: its error).
-int store_new(PyObject* self, PyObject* field, Ref value) noexcept {
+int store_new(PyObject* self, const binding::Field& field, Ref value) noexcept {
   if (!value) return -1;
-  return binding::setattr(self, field, value.get());
+  return binding::set_field(self, field, value.get());
 }
 
 }  // namespace
@@ -53,39 +37,39 @@ Ref init(binding::Call& c) noexcept {
   const State& k = state();
 
   c.line = lines::kInitMaxWorkers;
-  if (binding::setattr(self, kMaxWorkersField, max_workers) < 0) return {};
+  if (binding::set_field(self, kPoolMaxWorkers, max_workers) < 0) return {};
   c.line = lines::kInitExecutor;
-  if (binding::setattr(self, kExecutorField, c[2]) < 0) return {};
+  if (binding::set_field(self, kPoolExecutor, c[2]) < 0) return {};
   c.line = lines::kInitOnStatusChange;
-  if (binding::setattr(self, kOnStatusChangeField, c[3]) < 0) return {};
+  if (binding::set_field(self, kPoolOnStatusChange, c[3]) < 0) return {};
 
   c.line = lines::kInitQueue;
   Ref queue_type = global_attr(kAsyncio, kQueue);
   if (!queue_type) return {};
-  if (store_new(self, kQueueField, binding::call(queue_type.get())) < 0) return {};
+  if (store_new(self, kPoolQueue, binding::call(queue_type.get())) < 0) return {};
 
   c.line = lines::kInitActive;
-  if (store_new(self, kActiveField, Ref::steal(PyDict_New())) < 0) return {};
+  if (store_new(self, kPoolActive, Ref::steal(PyDict_New())) < 0) return {};
   c.line = lines::kInitCompleted;
-  if (store_new(self, kCompletedField, Ref::steal(PyList_New(0))) < 0) return {};
+  if (store_new(self, kPoolCompleted, Ref::steal(PyList_New(0))) < 0) return {};
   c.line = lines::kInitTasks;
-  if (store_new(self, kTasksField, Ref::steal(PyDict_New())) < 0) return {};
+  if (store_new(self, kPoolTasks, Ref::steal(PyDict_New())) < 0) return {};
   c.line = lines::kInitAllTasks;
-  if (store_new(self, kAllTasksField, Ref::steal(PyDict_New())) < 0) return {};
+  if (store_new(self, kPoolAllTasks, Ref::steal(PyDict_New())) < 0) return {};
 
   c.line = lines::kInitTotalSubmitted;
-  if (binding::setattr(self, kTotalSubmittedField, k.int_0.get()) < 0) return {};
+  if (binding::set_field(self, kPoolTotalSubmitted, k.int_0.get()) < 0) return {};
   c.line = lines::kInitTotalCompleted;
-  if (binding::setattr(self, kTotalCompletedField, k.int_0.get()) < 0) return {};
+  if (binding::set_field(self, kPoolTotalCompleted, k.int_0.get()) < 0) return {};
   c.line = lines::kInitTotalFailed;
-  if (binding::setattr(self, kTotalFailedField, k.int_0.get()) < 0) return {};
+  if (binding::set_field(self, kPoolTotalFailed, k.int_0.get()) < 0) return {};
 
   // The converted argument, not the attribute just stored, and not clamped.
   c.line = lines::kInitSemaphore;
-  if (store_new(self, kSemaphoreField, new_semaphore(max_workers)) < 0) return {};
+  if (store_new(self, kPoolSemaphore, new_semaphore(max_workers)) < 0) return {};
 
   c.line = lines::kInitRunning;
-  if (binding::setattr(self, kRunningField, Py_False) < 0) return {};
+  if (binding::set_field(self, kPoolRunning, Py_False) < 0) return {};
   return Ref::none();
 }
 
@@ -93,7 +77,7 @@ Ref init(binding::Call& c) noexcept {
 // number through int().
 Ref max_workers_get(binding::Call& c) noexcept {
   c.line = lines::kMaxWorkersGetterReturn;
-  Ref value = binding::getattr(c[0], kMaxWorkersField);
+  Ref value = binding::get_field(c[0], kPoolMaxWorkers);
   if (!value) return {};
   if (value.get() == Py_None || PyLong_CheckExact(value.get())) return value;
   if (!PyNumber_Check(value.get())) {
@@ -122,12 +106,12 @@ Ref max_workers_set(binding::Call& c) noexcept {
   PyObject* clamped = positive ? capped : k.int_1.get();
 
   c.line = lines::kMaxWorkersStore;
-  if (binding::setattr(self, kMaxWorkersField, clamped) < 0) return {};
+  if (binding::set_field(self, kPoolMaxWorkers, clamped) < 0) return {};
 
   c.line = lines::kMaxWorkersLog;
   Ref info = common::logger_method(kInfo);
   if (!info) return {};
-  Ref stored = binding::getattr(self, kMaxWorkersField);
+  Ref stored = binding::get_field(self, kPoolMaxWorkers);
   if (!stored) return {};
   Ref message = common::text({kMaxWorkersUpdated, stored.get()});
   if (!message || common::log(info, message) < 0) return {};
@@ -135,9 +119,9 @@ Ref max_workers_set(binding::Call& c) noexcept {
   c.line = lines::kMaxWorkersSemaphore;
   Ref semaphore_type = global_attr(kAsyncio, kSemaphore);
   if (!semaphore_type) return {};
-  Ref limit = binding::getattr(self, kMaxWorkersField);
+  Ref limit = binding::get_field(self, kPoolMaxWorkers);
   if (!limit) return {};
-  if (store_new(self, kSemaphoreField, binding::call(semaphore_type.get(), limit.get())) < 0) {
+  if (store_new(self, kPoolSemaphore, binding::call(semaphore_type.get(), limit.get())) < 0) {
     return {};
   }
   return Ref::none();
@@ -145,7 +129,7 @@ Ref max_workers_set(binding::Call& c) noexcept {
 
 Ref set_executor(binding::Call& c) noexcept {
   c.line = lines::kSetExecutorStore;
-  if (binding::setattr(c[0], kExecutorField, c[1]) < 0) return {};
+  if (binding::set_field(c[0], kPoolExecutor, c[1]) < 0) return {};
   return Ref::none();
 }
 

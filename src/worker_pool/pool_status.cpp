@@ -9,10 +9,6 @@ namespace {
 
 using binding::Ref;
 
-const binding::Name kActive{"_active"};
-const binding::Name kCompleted{"_completed"};
-const binding::Name kTasks{"_tasks"};
-const binding::Name kTaskId{"task_id"};
 const binding::Name kAppend{"append"};
 
 // The completed history holds at most this many records; past it, only the
@@ -36,13 +32,13 @@ int store_if_active(UpdateStatusScope& s) noexcept {
   s.line = lines::kUpdateStatusActiveTest;
   Ref task_id = binding::getattr(s.status.get(), kTaskId);
   if (!task_id) return -1;
-  Ref active = binding::getattr(s.self.get(), kActive);
+  Ref active = binding::get_field(s.self.get(), kPoolActive);
   if (!active) return -1;
   int present = common::table_contains(active.get(), task_id.get());
   if (present <= 0) return present;
 
   s.line = lines::kUpdateStatusStore;
-  active = binding::getattr(s.self.get(), kActive);
+  active = binding::get_field(s.self.get(), kPoolActive);
   if (!active) return -1;
   task_id = binding::getattr(s.status.get(), kTaskId);
   if (!task_id) return -1;
@@ -81,7 +77,7 @@ Ref move_to_completed(binding::Call& c) noexcept {
   PyObject* task_id = c[1];
 
   c.line = lines::kMoveActiveTest;
-  Ref active = binding::getattr(self, kActive);
+  Ref active = binding::get_field(self, kPoolActive);
   if (!active) return {};
   int present = common::table_contains(active.get(), task_id);
   if (present < 0) return {};
@@ -89,9 +85,9 @@ Ref move_to_completed(binding::Call& c) noexcept {
   if (present) {
     // self._completed.append(self._active.pop(task_id))
     c.line = lines::kMoveAppend;
-    Ref completed = binding::getattr(self, kCompleted);
+    Ref completed = binding::get_field(self, kPoolCompleted);
     if (!completed) return {};
-    active = binding::getattr(self, kActive);
+    active = binding::get_field(self, kPoolActive);
     if (!active) return {};
     Ref record = common::table_pop(active.get(), task_id);
     if (!record) return {};
@@ -102,22 +98,22 @@ Ref move_to_completed(binding::Call& c) noexcept {
     }
 
     c.line = lines::kMoveBoundTest;
-    completed = binding::getattr(self, kCompleted);
+    completed = binding::get_field(self, kPoolCompleted);
     if (!completed) return {};
     Py_ssize_t length = PyObject_Size(completed.get());
     if (length < 0) return {};
     if (length > kHistoryBound) {
       // A new list bound to _completed; a list fetched earlier is unchanged.
       c.line = lines::kMoveTrim;
-      completed = binding::getattr(self, kCompleted);
+      completed = binding::get_field(self, kPoolCompleted);
       if (!completed) return {};
       Ref newest = Ref::steal(PyObject_GetItem(completed.get(), state().slice_last_100.get()));
-      if (!newest || binding::setattr(self, kCompleted, newest.get()) < 0) return {};
+      if (!newest || binding::set_field(self, kPoolCompleted, newest.get()) < 0) return {};
     }
   }
 
   c.line = lines::kMoveDropTask;
-  Ref tasks = binding::getattr(self, kTasks);
+  Ref tasks = binding::get_field(self, kPoolTasks);
   if (!tasks) return {};
   if (!common::table_pop_or_none(tasks.get(), task_id)) return {};
   return Ref::none();

@@ -17,27 +17,11 @@ using common::global_attr;
 // blank line between the two steps).
 constexpr int kSubmitCheckTaskId = 175;
 
-const binding::Name kExecutorField{"_executor"};
-const binding::Name kTotalSubmitted{"_total_submitted"};
-const binding::Name kAllTasks{"_all_tasks"};
-const binding::Name kActive{"_active"};
-const binding::Name kTasks{"_tasks"};
 const binding::Name kRunWorker{"_run_worker"};
 const binding::Name kSubmit{"submit"};
 const binding::Name kDone{"done"};
 const binding::Name kAddNote{"add_note"};
-
-const binding::Name kId{"id"};
-const binding::Name kName{"name"};
-const binding::Name kTaskIdKeyword{"task_id"};
-const binding::Name kStateKeyword{"state"};
-const binding::Name kNameKeyword{"name"};
-
-const binding::Name kWorkerStatus{"WorkerStatus"};
-const binding::Name kQueued{"QUEUED"};
-const binding::Name kAsyncio{"asyncio"};
 const binding::Name kCreateTask{"create_task"};
-const binding::Name kInfo{"info"};
 
 const binding::Name kRecordNamePrefix{"Worker-"};
 const binding::Name kTaskNamePrefix{"worker-"};
@@ -63,7 +47,7 @@ struct SubmitScope final : binding::ScopeOf<SubmitScope> {
 // (1) Without an executor nothing changes.
 int check_executor(SubmitScope& s) noexcept {
   s.line = lines::kSubmitCheckExecutor;
-  Ref executor = binding::getattr(s.self.get(), kExecutorField);
+  Ref executor = binding::get_field(s.self.get(), kPoolExecutor);
   if (!executor) return -1;
   int set = PyObject_IsTrue(executor.get());
   if (set != 0) return set < 0 ? -1 : 0;
@@ -104,7 +88,7 @@ Ref new_record(SubmitScope& s) noexcept {
   if (!record_type) return {};
   Ref task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return {};
-  Ref queued = common::state_member(kQueued);
+  Ref queued = common::state_member(kStateQueued);
   if (!queued) return {};
 
   s.line = lines::kSubmitRecordName;
@@ -127,7 +111,7 @@ Ref new_record(SubmitScope& s) noexcept {
     return Ref::steal(PyObject_Vectorcall(record_type.get(), argv + 1,
                                           3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
-  static common::Keywords record_keywords{kTaskIdKeyword, kStateKeyword, kNameKeyword};
+  static common::Keywords record_keywords{kTaskId, kState, kName};
   PyObject* keywords = record_keywords.get();
   if (!keywords) return {};
   PyObject* argv[] = {nullptr, task_id.get(), queued.get(), name.get()};
@@ -139,10 +123,10 @@ Ref new_record(SubmitScope& s) noexcept {
 // and store it in _active.
 int register_task(SubmitScope& s) noexcept {
   s.line = lines::kSubmitCount;
-  if (common::add_one(s.self.get(), kTotalSubmitted) < 0) return -1;
+  if (common::add_one(s.self.get(), kPoolTotalSubmitted) < 0) return -1;
 
   s.line = lines::kSubmitRemember;
-  Ref all_tasks = binding::getattr(s.self.get(), kAllTasks);
+  Ref all_tasks = binding::get_field(s.self.get(), kPoolAllTasks);
   if (!all_tasks) return -1;
   Ref task_id = binding::getattr(s.task.get(), kId);
   if (!task_id || common::table_store(all_tasks.get(), task_id.get(), s.task.get()) < 0) return -1;
@@ -151,7 +135,7 @@ int register_task(SubmitScope& s) noexcept {
   if (!s.status) return -1;
 
   s.line = lines::kSubmitStore;
-  Ref active = binding::getattr(s.self.get(), kActive);
+  Ref active = binding::get_field(s.self.get(), kPoolActive);
   if (!active) return -1;
   task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return -1;
@@ -160,8 +144,9 @@ int register_task(SubmitScope& s) noexcept {
 
 // `self.<table>.get(task.id) is obj`: 1 or 0, -1 on error; `table` and
 // `task_id` are filled for the caller's removal.
-int holds(SubmitScope& s, PyObject* field, PyObject* obj, Ref& table, Ref& task_id) noexcept {
-  table = binding::getattr(s.self.get(), field);
+int holds(SubmitScope& s, const binding::Field& field, PyObject* obj, Ref& table,
+          Ref& task_id) noexcept {
+  table = binding::get_field(s.self.get(), field);
   if (!table) return -1;
   task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return -1;
@@ -180,7 +165,7 @@ void forget_record(SubmitScope& s) noexcept {
   {
     binding::HandlingGuard handling(error);  // a failure here chains to the error
     Ref active, task_id;
-    int own = holds(s, kActive, s.status.get(), active, task_id);
+    int own = holds(s, kPoolActive, s.status.get(), active, task_id);
     if (own > 0 && PyObject_DelItem(active.get(), task_id.get()) < 0) own = -1;
     if (own < 0) return;
   }
@@ -203,7 +188,7 @@ Ref start_worker(SubmitScope& s) noexcept {
   if (!name) return {};
 
   s.line = lines::kSubmitCreateTask;
-  static common::Keywords task_keywords{kNameKeyword};
+  static common::Keywords task_keywords{kName};
   PyObject* keywords = task_keywords.get();
   if (!keywords) return {};
   PyObject* argv[] = {nullptr, coroutine.get(), name.get()};
@@ -223,22 +208,21 @@ int track_worker(SubmitScope& s) noexcept {
   s.line = lines::kSubmitStoreTask;
   Ref task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return -1;
-  Ref active = binding::getattr(s.self.get(), kActive);
+  Ref active = binding::get_field(s.self.get(), kPoolActive);
   if (!active) return -1;
   int still_active = common::table_contains(active.get(), task_id.get());
   if (still_active <= 0) return still_active;
-  Ref tasks = binding::getattr(s.self.get(), kTasks);
+  Ref tasks = binding::get_field(s.self.get(), kPoolTasks);
   if (!tasks || common::table_store(tasks.get(), task_id.get(), s.worker.get()) < 0) return -1;
 
-  PyObject* done_method = nullptr;
-  int has_done = PyObject_GetOptionalAttr(s.worker.get(), kDone, &done_method);
-  Ref done = Ref::steal(done_method);
+  binding::Method done;
+  int has_done = binding::lookup_optional_method(s.worker.get(), kDone, done);
   if (has_done <= 0) return has_done;
-  Ref finished = binding::call(done.get());
+  Ref finished = binding::call(done);
   if (!finished) return -1;
   int is_finished = PyObject_IsTrue(finished.get());
   if (is_finished <= 0) return is_finished;
-  int own = holds(s, kTasks, s.worker.get(), tasks, task_id);
+  int own = holds(s, kPoolTasks, s.worker.get(), tasks, task_id);
   if (own <= 0) return own;
   return PyObject_DelItem(tasks.get(), task_id.get());
 }

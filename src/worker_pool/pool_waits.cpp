@@ -18,20 +18,9 @@ namespace {
 using binding::Name;
 using binding::Ref;
 
-const Name kTimeModule{"time"};
 const Name kMonotonic{"monotonic"};
-const Name kAsyncio{"asyncio"};
 const Name kSleep{"sleep"};
 const Name kGetStatus{"get_status"};
-const Name kTasks{"_tasks"};
-const Name kKeys{"keys"};
-const Name kState{"state"};
-const Name kQueued{"QUEUED"};
-const Name kRunning{"RUNNING"};
-const Name kCompleted{"COMPLETED"};
-const Name kFailed{"FAILED"};
-const Name kCancelled{"CANCELLED"};
-const Name kTimeout{"TIMEOUT"};
 
 constexpr double kFirstInterval = 0.5;
 constexpr double kIntervalGrowth = 1.2;
@@ -40,7 +29,7 @@ constexpr double kLongestInterval = 2.0;
 // `import time` inside the body: the module already loaded in sys.modules,
 // not the module's global `time`.
 Ref import_time() noexcept {
-  return Ref::steal(PyImport_ImportModuleLevelObject(kTimeModule.get(), binding::module_globals(),
+  return Ref::steal(PyImport_ImportModuleLevelObject(kTime.get(), binding::module_globals(),
                                                      nullptr, nullptr, 0));
 }
 
@@ -90,8 +79,9 @@ int state_among(PyObject* status, const Name* const (&members)[N]) noexcept {
   return 0;
 }
 
-const Name* const kEndStates[] = {&kCompleted, &kFailed, &kCancelled, &kTimeout};
-const Name* const kActiveStates[] = {&kQueued, &kRunning};
+const Name* const kEndStates[] = {&kStateCompleted, &kStateFailed, &kStateCancelled,
+                                  &kStateTimeout};
+const Name* const kActiveStates[] = {&kStateQueued, &kStateRunning};
 
 Ref read_status(PyObject* self, PyObject* task_id) noexcept {
   return binding::call_method(self, kGetStatus.get(), task_id);
@@ -175,7 +165,7 @@ Ref choose_ids(PyObject* self, PyObject* task_ids) noexcept {
   int given = PyObject_IsTrue(task_ids);
   if (given < 0) return {};
   if (given) return Ref::borrow(task_ids);
-  Ref tasks = binding::getattr(self, kTasks.get());
+  Ref tasks = binding::get_field(self, kPoolTasks);
   if (!tasks) return {};
   Ref keys = binding::call_method(tasks.get(), kKeys.get());
   if (!keys) return {};

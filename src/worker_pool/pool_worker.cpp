@@ -38,42 +38,10 @@ constexpr int kRunWorkerIsCancelled = 396;
 // record back from an executor that reported on a record of its own.
 constexpr int kRunWorkerAdoptReport = 383;
 
-// Pool fields and methods.
-const binding::Name kActive{"_active"};
-const binding::Name kSemaphoreField{"_semaphore"};
-const binding::Name kExecutorField{"_executor"};
+// Pool methods and host attributes only this file uses.
 const binding::Name kUpdateStatus{"_update_status"};
-const binding::Name kMoveToCompleted{"_move_to_completed"};
-const binding::Name kTotalCompleted{"_total_completed"};
-const binding::Name kTotalFailed{"_total_failed"};
-const binding::Name kGet{"get"};
-
-// Task and record fields.
-const binding::Name kId{"id"};
-const binding::Name kTimeout{"timeout"};
-const binding::Name kState{"state"};
-const binding::Name kStartedAt{"started_at"};
-const binding::Name kCompletedAt{"completed_at"};
-const binding::Name kDuration{"duration"};
-const binding::Name kResult{"result"};
-const binding::Name kError{"error"};
-const binding::Name kProgressPct{"progress_pct"};
-const binding::Name kCurrentStep{"current_step"};
-const binding::Name kName{"name"};
-const binding::Name kModelUsed{"model_used"};
-const binding::Name kStepsCompleted{"steps_completed"};
-
-// Module globals and their attributes.
-const binding::Name kRunning{"RUNNING"};
-const binding::Name kCompleted{"COMPLETED"};
-const binding::Name kFailed{"FAILED"};
-const binding::Name kCancelled{"CANCELLED"};
-const binding::Name kTimedOutState{"TIMEOUT"};
-const binding::Name kAsyncio{"asyncio"};
 const binding::Name kCancelledError{"CancelledError"};
-const binding::Name kInfo{"info"};
-const binding::Name kLogError{"error"};
-const binding::Name kLogException{"exception"};
+const binding::Name kException{"exception"};
 
 // The protocol of `async with` and the executor's keyword.
 const binding::Name kAenter{"__aenter__"};
@@ -117,7 +85,7 @@ struct RunWorkerScope final : binding::ScopeOf<RunWorkerScope> {
 
 // `self._active.get(task.id)`.
 Ref active_record(RunWorkerScope& s) noexcept {
-  Ref active = binding::getattr(s.self.get(), kActive);
+  Ref active = binding::get_field(s.self.get(), kPoolActive);
   if (!active) return {};
   // `active.get` is read before `task.id`; on an exact dict that read runs
   // nothing, so the dict API answers after task.id is read.
@@ -160,7 +128,7 @@ Ref special_method(PyObject* obj, PyObject* name, const char* missing, bool& unb
 // its __aexit__ for the way out (looked up first) and calls its __aenter__.
 // Returns what __aenter__ returned, to be awaited.
 Ref enter_semaphore(RunWorkerScope& s) noexcept {
-  Ref semaphore = binding::getattr(s.self.get(), kSemaphoreField);
+  Ref semaphore = binding::get_field(s.self.get(), kPoolSemaphore);
   if (!semaphore) return {};
   bool unbound = false;
   s.exit = special_method(semaphore.get(), kAexit, " (missed __aexit__ method)", unbound);
@@ -228,7 +196,7 @@ void keep_pending(RunWorkerScope& s) noexcept {
 // (4 to 6) RUNNING, started_at, and the deadline from a second clock reading.
 int mark_running(RunWorkerScope& s) noexcept {
   s.line = lines::kRunWorkerRunning;
-  if (set_state(s, kRunning) < 0) return -1;
+  if (set_state(s, kStateRunning) < 0) return -1;
 
   s.line = lines::kRunWorkerStartedAt;
   Ref now = common::wall_clock();
@@ -255,7 +223,7 @@ int swallow_exception(RunWorkerScope& s) noexcept {
 // executor's awaitable, whatever _executor holds now.
 Ref call_executor(RunWorkerScope& s) noexcept {
   s.line = lines::kRunWorkerExecutorCall;
-  Ref executor = binding::getattr(s.self.get(), kExecutorField);
+  Ref executor = binding::get_field(s.self.get(), kPoolExecutor);
   if (!executor) return {};
   Ref update = binding::getattr(s.self.get(), kUpdateStatus);
   if (!update) return {};
@@ -270,11 +238,11 @@ Ref call_executor(RunWorkerScope& s) noexcept {
 // (9, 10) The executor returned.
 int mark_completed(RunWorkerScope& s, const Ref& result) noexcept {
   s.line = lines::kRunWorkerCompleted;
-  if (set_state(s, kCompleted) < 0) return -1;
+  if (set_state(s, kStateCompleted) < 0) return -1;
   s.line = lines::kRunWorkerResult;
   if (binding::setattr(s.status.get(), kResult, result.get()) < 0) return -1;
   s.line = lines::kRunWorkerCountCompleted;
-  return common::add_one(s.self.get(), kTotalCompleted);
+  return common::add_one(s.self.get(), kPoolTotalCompleted);
 }
 
 // ---------------------------------------------------------------- the handlers
@@ -282,11 +250,11 @@ int mark_completed(RunWorkerScope& s, const Ref& result) noexcept {
 // (11) The worker's asyncio task was cancelled: recorded, not raised again.
 int mark_cancelled(RunWorkerScope& s) noexcept {
   s.line = lines::kRunWorkerCancelledState;
-  if (set_state(s, kCancelled) < 0) return -1;
+  if (set_state(s, kStateCancelled) < 0) return -1;
   s.line = lines::kRunWorkerCancelledError;
   if (binding::setattr(s.status.get(), kError, kCancelledByUser) < 0) return -1;
   s.line = lines::kRunWorkerCancelledCount;
-  if (common::add_one(s.self.get(), kTotalFailed) < 0) return -1;
+  if (common::add_one(s.self.get(), kPoolTotalFailed) < 0) return -1;
   s.line = lines::kRunWorkerCancelledLog;
   return log_worker(s, kInfo, kWasCancelled);
 }
@@ -294,14 +262,14 @@ int mark_cancelled(RunWorkerScope& s) noexcept {
 // (12) An Exception: recorded and logged with its traceback.
 int mark_failed(RunWorkerScope& s, PyObject* e) noexcept {
   s.line = lines::kRunWorkerFailedState;
-  if (set_state(s, kFailed) < 0) return -1;
+  if (set_state(s, kStateFailed) < 0) return -1;
   s.line = lines::kRunWorkerFailedError;
   Ref text = Ref::steal(PyObject_Str(e));
   if (!text || binding::setattr(s.status.get(), kError, text.get()) < 0) return -1;
   s.line = lines::kRunWorkerFailedCount;
-  if (common::add_one(s.self.get(), kTotalFailed) < 0) return -1;
+  if (common::add_one(s.self.get(), kPoolTotalFailed) < 0) return -1;
   s.line = lines::kRunWorkerFailedLog;
-  Ref method = common::logger_method(kLogException);
+  Ref method = common::logger_method(kException);
   if (!method) return -1;
   Ref task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return -1;
@@ -344,7 +312,7 @@ int adopt_report(RunWorkerScope& s) noexcept {
   static const binding::Name* const progress[] = {&kName, &kModelUsed, &kCurrentStep,
                                                   &kStepsCompleted, &kProgressPct};
   s.line = kRunWorkerAdoptReport;
-  Ref active = binding::getattr(s.self.get(), kActive);
+  Ref active = binding::get_field(s.self.get(), kPoolActive);
   if (!active) return -1;
   Ref task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return -1;
@@ -391,7 +359,7 @@ int finalise_record(RunWorkerScope& s) noexcept {
   if (!current) return -1;
   int final_state = 0;
   for (PyObject* member :
-       {kCompleted.get(), kFailed.get(), kCancelled.get(), kTimedOutState.get()}) {
+       {kStateCompleted.get(), kStateFailed.get(), kStateCancelled.get(), kStateTimeout.get()}) {
     final_state = common::is_state(current.get(), member);
     if (final_state != 0) break;
   }
@@ -402,14 +370,14 @@ int finalise_record(RunWorkerScope& s) noexcept {
 
   Ref step;
   s.line = kRunWorkerIsCompleted;
-  int is = record_state_is(s, kCompleted);
+  int is = record_state_is(s, kStateCompleted);
   if (is < 0) return -1;
   if (is) {
     s.line = lines::kRunWorkerStepDone;
     step = Ref::borrow(kStepDone);
   } else {
     s.line = kRunWorkerIsFailed;
-    is = record_state_is(s, kFailed);
+    is = record_state_is(s, kStateFailed);
     if (is < 0) return -1;
     if (is) {
       // f"Failed: {status.error or 'Unknown error'}"
@@ -424,7 +392,7 @@ int finalise_record(RunWorkerScope& s) noexcept {
   }
   if (!step) {
     s.line = kRunWorkerIsTimedOut;
-    is = record_state_is(s, kTimedOutState);
+    is = record_state_is(s, kStateTimeout);
     if (is < 0) return -1;
     if (is) {
       s.line = lines::kRunWorkerStepTimedOut;
@@ -433,7 +401,7 @@ int finalise_record(RunWorkerScope& s) noexcept {
   }
   if (!step) {
     s.line = kRunWorkerIsCancelled;
-    is = record_state_is(s, kCancelled);
+    is = record_state_is(s, kStateCancelled);
     if (is < 0) return -1;
     if (is) {
       s.line = lines::kRunWorkerStepCancelled;
@@ -452,7 +420,7 @@ int log_broadcast_failure(RunWorkerScope& s) noexcept {
   Caught caught = binding::catch_here(s);
   binding::HandlingGuard handling(caught);
   s.line = lines::kRunWorkerFinalBroadcastLog;
-  Ref method = common::logger_method(kLogError);
+  Ref method = common::logger_method(kError);
   if (!method) return -1;
   Ref task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return -1;
@@ -461,14 +429,15 @@ int log_broadcast_failure(RunWorkerScope& s) noexcept {
   return common::log(method, message);
 }
 
-// (18) `self._move_to_completed(task.id)`.
+// (18) `self._move_to_completed(task.id)`: the method is looked up before
+// task.id is read, and called without a bound method when nothing shadows it.
 int move_to_history(RunWorkerScope& s) noexcept {
   s.line = lines::kRunWorkerMove;
-  Ref move = binding::getattr(s.self.get(), kMoveToCompleted);
-  if (!move) return -1;
+  binding::Method move;
+  if (binding::lookup_method(s.self.get(), kPoolMoveToCompleted, move) < 0) return -1;
   Ref task_id = binding::getattr(s.task.get(), kId);
   if (!task_id) return -1;
-  Ref moved = binding::call(move.get(), task_id.get());
+  Ref moved = binding::call(move, task_id.get());
   return moved ? 0 : -1;
 }
 

@@ -22,58 +22,17 @@ using binding::Ref;
 
 // ---------------------------------------------------------------- names
 
-const Name kModuleValue{"zorvic.core.worker_pool"};
-const Name kDunderModule{"__module__"};
-const Name kDunderQualname{"__qualname__"};
-const Name kDunderDoc{"__doc__"};
 const Name kDunderAnnotations{"__annotations__"};
 const Name kDunderPrepare{"__prepare__"};
-const Name kToDict{"to_dict"};
-const Name kDefaultFactory{"default_factory"};
 const Name kDunderInit{"__init__"};
+const Name kDefaultFactory{"default_factory"};
 const Name kCoVarnames{"co_varnames"};
-
-const Name kEnum{"Enum"};
-const Name kDataclass{"dataclass"};
-const Name kField{"field"};
-const Name kTime{"time"};
-const Name kUuid{"uuid"};
 const Name kUuid4{"uuid4"};
 const Name kHex{"hex"};
 const Name kValue{"value"};
-const Name kCallable{"Callable"};
-const Name kAwaitable{"Awaitable"};
 const Name kEllipsisText{"..."};
-
-const Name kWorkerState{"WorkerState"};
-const Name kWorkerTask{"WorkerTask"};
-const Name kWorkerStatus{"WorkerStatus"};
-const Name kWorkerExecutor{"WorkerExecutor"};
 const Name kTaskDoc{"A task to be executed by an agent worker."};
 const Name kStatusDoc{"Real-time status of a worker."};
-
-// Field and key names.
-const Name kId{"id"};
-const Name kName{"name"};
-const Name kPrompt{"prompt"};
-const Name kModelKey{"model_key"};
-const Name kComplexity{"complexity"};
-const Name kTimeout{"timeout"};
-const Name kTools{"tools"};
-const Name kParentTaskId{"parent_task_id"};
-const Name kMetadata{"metadata"};
-const Name kCreatedAt{"created_at"};
-const Name kTaskId{"task_id"};
-const Name kState{"state"};
-const Name kModelUsed{"model_used"};
-const Name kCurrentStep{"current_step"};
-const Name kStepsCompleted{"steps_completed"};
-const Name kProgressPct{"progress_pct"};
-const Name kResult{"result"};
-const Name kError{"error"};
-const Name kStartedAt{"started_at"};
-const Name kCompletedAt{"completed_at"};
-const Name kDuration{"duration"};
 
 // Annotation strings, stored as they stand and never evaluated.
 const Name kAnnStr{"str"};
@@ -82,17 +41,21 @@ const Name kAnnFloat{"float"};
 const Name kAnnInt{"int"};
 const Name kAnnOptionalStrList{"list[str] | None"};
 const Name kAnnMetadata{"dict[str, Any]"};
-const Name kAnnWorkerState{"WorkerState"};
 
 // WorkerState members and their values, in definition order.
+const Name kQueued{"queued"};
+const Name kRunning{"running"};
+const Name kCompleted{"completed"};
+const Name kFailed{"failed"};
+const Name kCancelled{"cancelled"};
+
 struct StateMember {
-  Name name;
-  Name value;
+  const Name& name;
+  const Name& value;
 };
 const StateMember kStates[] = {
-    {Name{"QUEUED"}, Name{"queued"}},       {Name{"RUNNING"}, Name{"running"}},
-    {Name{"COMPLETED"}, Name{"completed"}}, {Name{"FAILED"}, Name{"failed"}},
-    {Name{"CANCELLED"}, Name{"cancelled"}}, {Name{"TIMEOUT"}, Name{"timeout"}},
+    {kStateQueued, kQueued}, {kStateRunning, kRunning},     {kStateCompleted, kCompleted},
+    {kStateFailed, kFailed}, {kStateCancelled, kCancelled}, {kStateTimeout, kTimeout},
 };
 
 // ---------------------------------------------------------------- small steps
@@ -378,7 +341,7 @@ const FieldSpec kTaskFields[] = {
 // clang-format off
 const FieldSpec kStatusFields[] = {
     {kTaskId, kAnnStr, Fallback::required},
-    {kState, kAnnWorkerState, Fallback::required},
+    {kState, kWorkerState, Fallback::required},
     {kName, kAnnStr, Fallback::empty_str},
     {kModelUsed, kAnnStr, Fallback::empty_str},
     {kCurrentStep, kAnnStr, Fallback::empty_str},
@@ -455,7 +418,7 @@ int build_dataclass(PyObject* globals, const DataclassSpec& spec, int& line) noe
   line = spec.class_line;
   Ref ns = Ref::steal(PyDict_New());
   if (!ns) return -1;
-  if (PyDict_SetItem(ns.get(), kDunderModule, kModuleValue) < 0 ||
+  if (PyDict_SetItem(ns.get(), kDunderModule, kThisModule) < 0 ||
       PyDict_SetItem(ns.get(), kDunderQualname, spec.name) < 0 ||
       PyDict_SetItem(ns.get(), kDunderDoc, spec.doc) < 0) {
     return -1;
@@ -581,7 +544,7 @@ int build_worker_state(PyObject* globals, int& line) noexcept {
   Ref ns = prepare ? binding::call(prepare.get(), kWorkerState.get(), bases.get())
                    : Ref::steal(PyDict_New());
   if (!ns) return -1;
-  if (PyObject_SetItem(ns.get(), kDunderModule, kModuleValue) < 0 ||
+  if (PyObject_SetItem(ns.get(), kDunderModule, kThisModule) < 0 ||
       PyObject_SetItem(ns.get(), kDunderQualname, kWorkerState) < 0) {
     return -1;
   }
