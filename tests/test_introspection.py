@@ -69,27 +69,6 @@ def test_coroutine_states_match_a_python_coroutine():
         assert type(mine[name]) is type(its[name]) and mine[name].__doc__ == its[name].__doc__
 
 
-def test_generator_states():
-    seen = []
-
-    class State:
-        __hash__ = None
-
-        def __eq__(self, other):
-            [gen] = [o for o in gc.get_referrers(record) if type(o).__name__ == "generator"]
-            seen.append(gen)
-            seen.append((inspect.getgeneratorstate(gen), gen.gi_suspended))
-            return False
-
-    record = type("Record", (), {"state": State()})()
-    pool = WorkerPool()
-    pool._active = {"a": record}
-    pool.stats()
-    gen, running = seen[:2]
-    assert running == ("GEN_RUNNING", False)
-    assert (inspect.getgeneratorstate(gen), gen.gi_suspended) == ("GEN_CLOSED", False)
-
-
 def made_here(factory):
     return factory()
 
