@@ -67,7 +67,7 @@ _CALLED_FROM = r" \(.*\n#\d+ +(0x\w+ in )?"
 # loop itself in its unwinding code: it spins on one Python frame's handler.
 _SPINNING_IN_EVAL = (
     r"\A(#\d+ +(0x\w+ in )?\w+ \(.*\) at (Python/(ceval|errors|traceback|gc)\.c"
-    r"|Objects/(longobject|exceptions|obmalloc|frameobject|object)\.c"
+    r"|Objects/(longobject|exceptions|obmalloc|frameobject|object|tupleobject)\.c"
     r"|\./Include/\S+|\./Modules/_testcapi/mem\.c|\S*/tls_get_addr\.S):\d+\n"
     r"|#\d+ +0x\w+ in \w+@plt \(\) from \S*/libpython3\.13\.so\S*\n)*"
     r"#\d+ +(0x\w+ in )?_PyEval_EvalFrameDefault \(.*\) at (Python/ceval\.c|\./Include/\S+):\d+$"
@@ -105,7 +105,16 @@ INTERPRETER_STACKS: tuple[tuple[str, dict[str, str]], ...] = (
     ),
     (
         "the tokenizer's state or text not allocated: NULL without an exception [tokenizer_new]",
-        {"alloc_stack": "_PyTokenizer_tok_new|_PyTokenizer_translate_newlines"},
+        {"alloc_stack": "_PyTokenizer_(tok_new|translate_newlines|new_string)"},
+    ),
+    # dictiter_new() releases the items iterator it has not tracked yet when
+    # its result pair cannot be made, and the deallocator untracks it: a
+    # write through a null link. (No reproduction alone: the pair usually
+    # comes from the interpreter's free list of pairs, and the sweep meets
+    # this only inside dataclasses, when that list is empty.)
+    (
+        "the dict items iterator untracked before it was tracked (no reproduction alone)",
+        {"alloc_stack": "PyTuple_Pack" + _CALLED_FROM + "dictiter_new"},
     ),
     # The compiler (dataclasses compiles the methods it makes) returns NULL
     # without an exception when its state or the table of a code unit's used
