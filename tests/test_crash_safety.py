@@ -99,6 +99,7 @@ def test_long_suspended_chain_is_dropped_from_deep_inside_another(how: str) -> N
     # limit keeps the C stack within 6 MB; unbounded, the two chains need more.
     out = run_script(
         f"""
+        sys.setrecursionlimit(10_000)
         held = [chain(9000, lambda st: Suspends())]
         print(held[0].send(None))
         async def drop(st):

@@ -13,6 +13,19 @@
 #define ZORVIC_NOINLINE
 #endif
 
+// ZORVIC_STACK_ADDRESS() is an address in the calling function's frame: how
+// far down the C stack the caller reaches. The fallback is a local of a
+// function of its own (binding/stack.cpp), a frame deeper.
+#if defined(__GNUC__) || defined(__clang__)
+#define ZORVIC_STACK_ADDRESS() reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0))
+#elif defined(_MSC_VER)
+#include <intrin.h>
+#define ZORVIC_STACK_ADDRESS() reinterpret_cast<std::uintptr_t>(_AddressOfReturnAddress())
+#else
+#define ZORVIC_STACK_ADDRESS() ::binding::stack_address_fallback()
+#define ZORVIC_STACK_ADDRESS_FALLBACK 1
+#endif
+
 // ZORVIC_ASAN is 1 when AddressSanitizer instruments this translation unit
 // (GCC and MSVC define __SANITIZE_ADDRESS__; Clang 14, for one, only answers
 // __has_feature), else 0. Free lists and recycled blocks are meant to be off

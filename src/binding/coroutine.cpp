@@ -12,12 +12,14 @@
 
 #include <frameobject.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <type_traits>
 #include <utility>
 
 #include "binding/compiler.hpp"
+#include "binding/stack.hpp"
 #include "binding/static_type.hpp"
 #include "binding/traceback.hpp"
 
@@ -136,26 +138,6 @@ const char* already_executing(const CoroState& st) noexcept {
 }
 
 // ================================================================ helpers
-
-// Counts one level of the interpreter's C recursion for its lifetime. Every
-// entry into the driver (send, throw, close) is one level, so a chain of
-// coroutines that drive, throw into or close one another raises
-// RecursionError where the same chain of Python coroutines would, instead of
-// running off the end of the C stack.
-class RecursionLevel {
- public:
-  RecursionLevel() noexcept : entered_(Py_EnterRecursiveCall("") == 0) {}
-  ~RecursionLevel() {
-    if (entered_) Py_LeaveRecursiveCall();
-  }
-  RecursionLevel(const RecursionLevel&) = delete;
-  RecursionLevel& operator=(const RecursionLevel&) = delete;
-  // False when the limit was reached (RecursionError is pending).
-  explicit operator bool() const noexcept { return entered_; }
-
- private:
-  const bool entered_;
-};
 
 // Sets the running flag for its lifetime. send(), throw() and close() hold it
 // from their first step that can run Python code (a call, an attribute
@@ -1012,14 +994,82 @@ void coro_destroy(PyObject* self) noexcept {
   free_coroutines.give(self);
 }
 
+void coro_dealloc(PyObject* self) noexcept;
+
+// Deallocations put off while the stack or the recursion budget was short.
+// Deallocating an unfinished coroutine closes it, which closes what it
+// awaits, and destroying its frame drops what the body held: down a long
+// chain each of these recurses. The interpreter's trashcan only steps in
+// when its own C budget runs low, which the driver no longer spends, so a
+// coroutine dropped where its close could not go far is kept here instead
+// and deallocated later, where at least half of the stack and of the budget
+// are free (at the end of a shallower deallocation). One list for all
+// threads: the interpreter lock orders its users.
+class DeferredDeallocs {
+ public:
+  // Takes `o` (untracked, no references left) when its deallocation should
+  // wait; false when it can go ahead here.
+  bool defer(PyObject* o) noexcept {
+    PyThreadState* ts = PyThreadState_GetUnchecked();
+    if (ts->py_recursion_remaining >= levels_needed(ts) &&
+        stack_has_room(ts, ZORVIC_STACK_ADDRESS(), kStack)) {
+      return false;
+    }
+    if (count_ == capacity_) {
+      std::size_t capacity = capacity_ ? 2 * capacity_ : 64;
+      void* grown = PyMem_RawRealloc(items_, capacity * sizeof(PyObject*));
+      if (!grown) return false;  // no room to wait: the checks in the driver still hold
+      items_ = static_cast<PyObject**>(grown);
+      capacity_ = capacity;
+    }
+    items_[count_++] = o;
+    return true;
+  }
+
+  // Deallocates what waits, when this is a place for it: well clear of
+  // where defer() holds back, so nothing drained here waits again.
+  void drain() noexcept {
+    if (count_ == 0 || draining_) return;
+    PyThreadState* ts = PyThreadState_GetUnchecked();
+    const int levels = std::max(levels_needed(ts) + 1, ts->py_recursion_limit / 2);
+    draining_ = true;
+    while (count_ > 0 && ts->py_recursion_remaining >= levels &&
+           stack_has_room(ts, ZORVIC_STACK_ADDRESS(), kStack + kStack / 2) &&
+           stack_half_free(ts, ZORVIC_STACK_ADDRESS())) {
+      PyObject* o = items_[--count_];
+      coro_dealloc(o);
+      if (count_ > 0 && items_[count_ - 1] == o) break;  // held back again after all
+    }
+    draining_ = false;
+  }
+
+ private:
+  // What a deallocation needs to go ahead: enough levels and stack for the
+  // finalizer to close the coroutine and what it awaits at least a little
+  // way down (at a very low recursion limit, a quarter of it).
+  static constexpr std::size_t kStack = 8 * 1024;
+  static int levels_needed(PyThreadState* ts) noexcept {
+    return std::min(50, ts->py_recursion_limit / 4);
+  }
+
+  PyObject** items_ = nullptr;
+  std::size_t count_ = 0;
+  std::size_t capacity_ = 0;
+  bool draining_ = false;
+};
+
+DeferredDeallocs deferred_deallocs;
+
 // Dropping a coroutine drops what it awaits, which can be the next coroutine
-// of a long chain: the trashcan defers the deep end of such a chain, so its
-// deallocation never runs off the C stack.
+// of a long chain: an unfinished one waits while the stack is short, and the
+// trashcan defers the deep end of a chain of finished ones too.
 void coro_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
+  if (as_coro(self)->s.stage != Stage::finished && deferred_deallocs.defer(self)) return;
   Py_TRASHCAN_BEGIN(self, coro_dealloc)
   coro_destroy(self);
   Py_TRASHCAN_END
+  deferred_deallocs.drain();
 }
 
 // ================================================================ slots: the wrapper

@@ -47,11 +47,20 @@ PyObject* g_builtins = nullptr;  // the builtins module (strong)
 // metaclass in the way). Everything else is looked up in full every time, so
 // a remembered value is always the value a full lookup would return now.
 
+//
+// A remembered value is not kept beyond its validity: when a watched dict
+// changes, every entry lets go of what it holds (release_remembered), so an
+// object rebound away is freed by the rebinding itself, its __del__ and
+// weakref callbacks running then, as without the caches.
+
 int g_watcher = -1;          // our dict watcher; -1 while there is none
 std::uint64_t g_epoch = 1;   // bumped at every change of a watched dict
 
+void release_remembered() noexcept;
+
 int on_watched_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
   ++g_epoch;
+  release_remembered();
   return 0;
 }
 
@@ -125,8 +134,65 @@ struct AttrEntry {
   unsigned int version = 0;
   unsigned int meta_version = 0;
   Ref value;                        // null for `other`
+  AttrEntry* next_site = nullptr;   // a site's entry: the next site's
 };
 Immortal<AttrEntry[kCacheSlots]> g_attr_cache;
+AttrEntry* g_sites = nullptr;  // the entries of the sites used so far
+
+// Whether some entry may hold references: set by every entry made, cleared
+// when they are all released.
+bool g_holding = false;
+// Whether a release had to leave references in stale entries (see below).
+bool g_leftovers = false;
+
+// Calls `f` on every entry: the shared caches' and the sites'.
+template <class F>
+void for_each_entry(F f) noexcept {
+  for (GlobalEntry& e : g_global_cache.value) f(e);
+  for (AttrEntry& e : g_attr_cache.value) f(e);
+  for (AttrEntry* e = g_sites; e; e = e->next_site) f(*e);
+}
+
+// Lets go of `ref` if that cannot free it (something else holds it too), so
+// that no code runs; `kept` tells that a reference was left in place.
+void drop_if_shared(Ref& ref, bool& kept) noexcept {
+  if (!ref) return;
+  if (Py_REFCNT(ref.get()) > 1) {
+    ref.reset();
+  } else {
+    kept = true;
+  }
+}
+
+// Runs in the dict watcher, before the change is made, where no Python code
+// may run (the dict is in the middle of its update). Each remembered value
+// is still in the dict it was found in (or in a class's dict, watched too),
+// so letting go of it frees nothing now: the old object goes when the dict
+// lets go of it, at the rebinding. Only a reference that is already the
+// last (an entry gone stale by a change of a class that no watched dict saw)
+// is left in its stale entry, for the next full lookup to release.
+void release_remembered() noexcept {
+  if (!g_holding) return;
+  bool kept = false;
+  for_each_entry([&kept](auto& e) {
+    if (!e.name) return;
+    if constexpr (requires { e.owner; }) drop_if_shared(e.owner, kept);
+    drop_if_shared(e.value, kept);
+  });
+  g_holding = kept;
+  g_leftovers = g_leftovers || kept;
+}
+
+// Empties the stale entries that still hold something; runs where code may.
+ZORVIC_NOINLINE void release_leftovers() noexcept {
+  g_leftovers = false;
+  for_each_entry([](auto& e) {
+    if (!e.name || e.epoch == g_epoch) return;
+    e.name = nullptr;  // empty before anything it held is freed
+    Ref value = std::move(e.value);
+    if constexpr (requires { e.owner; }) Ref owner = std::move(e.owner);
+  });
+}
 
 // The full lookup; `in_namespace` tells whether the module namespace had it.
 Ref find_global(PyObject* name, bool& in_namespace) noexcept;
@@ -139,6 +205,7 @@ void set_module_namespace(PyObject* globals, PyObject* builtins) noexcept {
   Py_XSETREF(g_globals, globals);
   Py_XSETREF(g_builtins, builtins);
   ++g_epoch;
+  release_remembered();
   if (g_globals && PyDict_CheckExact(g_globals)) (void)watch(g_globals);
 }
 
@@ -150,15 +217,18 @@ namespace {
 // The full lookup of global_value, remembering what it found.
 ZORVIC_NOINLINE Ref global_value_slow(PyObject* name, bool& in_namespace,
                                       GlobalEntry* pair) noexcept {
+  if (g_leftovers) release_leftovers();
   const std::uint64_t epoch = g_epoch;
   Ref value = find_global(name, in_namespace);
-  if (value && in_namespace && g_watcher >= 0) {
+  // Not remembered when the lookup itself changed a watched dict.
+  if (value && in_namespace && g_watcher >= 0 && epoch == g_epoch) {
     GlobalEntry& e = victim(pair, [name](const GlobalEntry& x) { return x.name == name; });
     // Whole before the old value is dropped (which can run code that looks
-    // this entry up); stale at once if the lookup changed a namespace.
+    // this entry up).
     Ref old = std::exchange(e.value, value.copy());
     e.name = name;
     e.epoch = epoch;
+    g_holding = true;
   }
   return value;
 }
@@ -230,7 +300,9 @@ static_assert(sizeof(AttrEntry) <= GlobalAttrSite::kStorage &&
 
 Ref lookup_global_attr(GlobalAttrSite& site, PyObject* name, PyObject* attr) noexcept {
   if (!site.made_) {
-    new (site.storage_) AttrEntry();
+    // Listed, so that a change of a watched dict reaches it.
+    AttrEntry* made = new (site.storage_) AttrEntry();
+    made->next_site = std::exchange(g_sites, made);
     site.made_ = true;
   }
   AttrEntry* entry = std::launder(reinterpret_cast<AttrEntry*>(site.storage_));
@@ -241,7 +313,32 @@ Ref lookup_global_attr(GlobalAttrSite& site, PyObject* name, PyObject* attr) noe
 
 namespace {
 
+// Watches the dict of the class that `type`'s lookup of `attr` finds
+// `value` in (a class that cannot change needs no watching): 0 when it is
+// watched, -1 (nothing pending) when not.
+int watch_defining_class(PyTypeObject* type, PyObject* attr, PyObject* value) noexcept {
+  PyObject* mro = type->tp_mro;
+  if (!mro || !PyTuple_Check(mro)) return -1;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    Ref dict = Ref::steal(PyType_GetDict(base));
+    PyObject* found = nullptr;
+    int rc = dict ? PyDict_GetItemRef(dict.get(), attr, &found) : -1;
+    Ref held = Ref::steal(found);
+    if (rc < 0) {
+      PyErr_Clear();
+      return -1;
+    }
+    if (rc == 0) continue;
+    if (found != value) return -1;
+    if (PyType_HasFeature(base, Py_TPFLAGS_IMMUTABLETYPE)) return 0;
+    return PyDict_CheckExact(dict.get()) ? watch(dict.get()) : -1;
+  }
+  return -1;
+}
+
 Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair, bool single) noexcept {
+  if (g_leftovers) release_leftovers();
   const std::uint64_t epoch = g_epoch;
   bool in_namespace = false;
   Ref owner = global_value(name, in_namespace);
@@ -282,8 +379,11 @@ Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair, bool singl
     if (in_meta && Py_TYPE(in_meta.get())->tp_descr_set) return value;
     Ref in_type = Ref::steal(_PyType_LookupRef(type, attr));
     if (in_type.get() != value.get() || Py_TYPE(value.get())->tp_descr_get) return value;
+    if (watch_defining_class(type, attr, value.get()) < 0) return value;
     if (type->tp_version_tag != version || meta->tp_version_tag != meta_version) return value;
   }
+  // Not remembered when the lookup itself changed a watched dict.
+  if (epoch != g_epoch) return value;
   // The entry is whole before the references it held are dropped (dropping
   // one can run code that looks this very entry up).
   AttrEntry& e = single ? pair[0] : victim(pair, [name, attr](const AttrEntry& x) {
@@ -298,6 +398,7 @@ Ref global_attr_slow(PyObject* name, PyObject* attr, AttrEntry* pair, bool singl
   e.meta = meta;
   e.version = version;
   e.meta_version = meta_version;
+  g_holding = true;
   return value;
 }
 
