@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import inspect
 import logging
 import pickle
 import sys
@@ -558,6 +559,7 @@ def capture_counting_generators(act):
 def test_counting_generators():
     def while_running(gen):
         assert (gen.gi_running, gen.gi_yieldfrom) == (True, None)
+        assert (inspect.getgeneratorstate(gen), gen.gi_suspended) == ("GEN_RUNNING", False)
         assert (gen.__name__, gen.__qualname__, gen.__module__) == (
             "genexpr",
             "WorkerPool.stats.<locals>.genexpr",
@@ -572,6 +574,7 @@ def test_counting_generators():
     assert len(gens) == 2 and gens[0] is not gens[1]
     gen = gens[0]
     assert iter(gen) is gen and gen.__name__ is None and gen.gi_code is None
+    assert (inspect.getgeneratorstate(gen), gen.gi_suspended) == ("GEN_CLOSED", False)
     with pytest.raises(StopIteration):
         next(gen)
     with pytest.raises(StopIteration):

@@ -4,7 +4,7 @@ Each case runs one operation in child processes with its N-th allocation
 failing, for every N until the operation gets through without reaching the
 failure: it must raise MemoryError or succeed, leave the pool's tables
 whole, and leave the process able to run a pool from start to end. `make
-nomem` runs every operation in both regimes, and the C++ allocations too.
+nomem` runs every operation in both regimes.
 """
 
 from __future__ import annotations
@@ -43,6 +43,7 @@ SLICE = [
     ("stats", "all"),
     ("coro_close", "one"),
     ("coro_throw_unstarted", "one"),
+    ("coro_origin", "one"),
     ("task", "all"),
 ]
 

@@ -57,12 +57,18 @@ class Scope {
 template <class Derived, int kFreeMax = 8>
 class ScopeOf : public Scope {
  public:
-  // A cleared scope from the free list, or a new one; null with MemoryError.
+  // A cleared scope from the free list, or a new one from the interpreter's
+  // allocator (so tracemalloc counts it and the allocation-failure hooks
+  // reach it); null with MemoryError.
   static Derived* acquire() noexcept {
     if (kKeepFree && free_count_ > 0) return free_[--free_count_];
-    Derived* s = new (std::nothrow) Derived();
-    if (!s) PyErr_NoMemory();
-    return s;
+    static_assert(alignof(Derived) <= alignof(std::max_align_t));
+    void* memory = PyMem_Malloc(sizeof(Derived));
+    if (!memory) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    return new (memory) Derived();
   }
 
   int traverse(visitproc visit, void* arg) noexcept override {
@@ -81,7 +87,9 @@ class ScopeOf : public Scope {
     if (kKeepFree && free_count_ < kFreeMax) {
       free_[free_count_++] = static_cast<Derived*>(this);
     } else {
-      delete static_cast<Derived*>(this);
+      Derived* self = static_cast<Derived*>(this);
+      self->~Derived();
+      PyMem_Free(self);
     }
   }
 

@@ -992,7 +992,7 @@ ZORVIC_SOME_FIELDS_END
 const char* make_traceback_name(const char* qualname) noexcept {
   static constexpr char kLocals[] = "<locals>.";
   const std::size_t module_len = std::strlen(kModuleName);
-  char* out = new (std::nothrow) char[module_len + 1 + std::strlen(qualname) + 1];
+  auto* out = static_cast<char*>(PyMem_Malloc(module_len + 1 + std::strlen(qualname) + 1));
   if (!out) {
     PyErr_NoMemory();
     return nullptr;

@@ -20,8 +20,8 @@ namespace {
 
 // Code objects are cached per (function name pointer, line): the names are
 // process-lifetime strings, and the set of pairs is small and fixed by the
-// module's source. Nodes are never freed; the cache lives as long as the
-// process.
+// module's source. Nodes come from the interpreter's allocator and are never
+// freed; the cache lives as long as the process.
 struct CodeEntry {
   const char* function;
   int line;
@@ -49,8 +49,8 @@ Ref code_for(const char* function, int line) noexcept {
   if (!code) return code;
   // Caching is an optimisation: when the node cannot be allocated, the entry
   // is still added with an uncached code object.
-  if (auto* e = new (std::nothrow) CodeEntry{function, line, code.new_ref(), g_buckets[b]}) {
-    g_buckets[b] = e;
+  if (void* memory = PyMem_Malloc(sizeof(CodeEntry))) {
+    g_buckets[b] = new (memory) CodeEntry{function, line, code.new_ref(), g_buckets[b]};
   }
   return code;
 }

@@ -13,6 +13,8 @@ may crash, hang or print a SystemError, so each in its own process):
     python tests/nomem/cpython_faults.py tokenizer_new    # SystemError
     python tests/nomem/cpython_faults.py fstring_expr     # SyntaxError instead of MemoryError
     python tests/nomem/cpython_faults.py assemble_init    # an object freed twice
+    python tests/nomem/cpython_faults.py compiler_null    # SystemError
+    python tests/nomem/cpython_faults.py inst_seq_create  # crash
     python tests/nomem/cpython_faults.py enum_value       # TypeError instead of MemoryError
     python tests/nomem/cpython_faults.py pickle_import    # PicklingError instead of MemoryError
 """
@@ -293,8 +295,9 @@ def setdefault_resize() -> None:
 
 
 def tokenizer_new() -> None:
-    """Compiling a string: when the tokenizer's state cannot be allocated,
-    the parser returns NULL with no exception set (a SystemError). The
+    """Compiling a string: when the tokenizer's state, or its copy of the
+    text (_PyTokenizer_translate_newlines), cannot be allocated, the parser
+    returns NULL with no exception set (a SystemError). The
     dataclass decorator compiles the methods it makes from strings."""
     for n in range(40):
         _testcapi.set_nomemory(n, n + 1)
@@ -377,6 +380,51 @@ def assemble_init() -> None:
     for _ in range(100):
         compile(source, "<assemble>", "exec")
     del live
+
+
+# A source like the methods dataclasses compiles: a function in a function.
+_NESTED = "def make(a, b):\n    def __init__(self, x, y=None, z=600.0):\n        self.x = x\n        self.y = y\n    return (__init__,)\n"
+
+
+def compiler_null() -> None:
+    """Compiling: when the compiler's state (new_compiler) or the table of a
+    code unit's used constants (remove_unused_consts) cannot be allocated,
+    compile() returns NULL with no exception set (a SystemError). Prints the
+    indices that do so as they come, past the tokenizer's (tokenizer_new);
+    their C stacks name the allocation. Other faults crash on later indices."""
+    compile(_NESTED, "<nested>", "exec")
+    for n in range(20, 400):
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            compile(_NESTED, "<nested>", "exec")
+        except MemoryError:
+            pass
+        except SystemError as e:
+            _testcapi.remove_mem_hooks()
+            print(f"index {n}: SystemError: {e}", flush=True)
+        finally:
+            _testcapi.remove_mem_hooks()
+
+
+def inst_seq_create() -> None:
+    """Compiling a nested function: when the instruction sequence of the
+    inner scope cannot be allocated, compiler_enter_scope() goes on and the
+    compiler crashes on it (or later). Each index runs in a process of its
+    own; the first that dies is shown (its C stack names inst_seq_create)."""
+    if len(sys.argv) < 3:
+        return _each_index("inst_seq_create", 400)
+    n = int(sys.argv[2])
+    compile(_NESTED, "<nested>", "exec")
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        compile(_NESTED, "<nested>", "exec")
+    except (MemoryError, SystemError):
+        pass
+    finally:
+        _testcapi.remove_mem_hooks()
+    print("survived compile()", flush=True)
+    for _ in range(200):
+        compile(_NESTED, "<nested>", "exec")
 
 
 def enum_value() -> None:
@@ -467,6 +515,8 @@ if __name__ == "__main__":
         "tokenizer_new": tokenizer_new,
         "fstring_expr": fstring_expr,
         "assemble_init": assemble_init,
+        "compiler_null": compiler_null,
+        "inst_seq_create": inst_seq_create,
         "enum_value": enum_value,
         "pickle_import": pickle_import,
     }[sys.argv[1]]()
