@@ -338,7 +338,7 @@ def pymalloc_in_use() -> int:
 
 def heap_in_use() -> int | None:
     """All heap bytes in use: small objects plus everything else malloc hands out
-    (large objects and the module's own C++ allocations, which tracemalloc does not see)."""
+    (large objects, and anything an extension allocates with malloc, which tracemalloc does not see)."""
     if MALLOC_IN_USE is None:
         return None
     small = pymalloc_in_use()
@@ -643,8 +643,8 @@ How to read it:
   includes the call itself.
 - bytes per worker: "tracemalloc" counts what the interpreter's allocators
   hand out; "heap" adds what malloc hands out directly (small-object bytes in
-  use plus mallinfo2), which also covers C++ allocations that tracemalloc does
-  not see. Both include the worker's entries in the pool's tables (_active,
+  use plus mallinfo2), which also covers what is allocated with malloc directly,
+  outside tracemalloc's view. Both include the worker's entries in the pool's tables (_active,
   _tasks, _all_tasks) and, for an active worker, its asyncio task and
   coroutine; the task objects themselves are made beforehand and not counted.
 - growth: a ring of task objects is submitted over and over (so _all_tasks,

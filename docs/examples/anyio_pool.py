@@ -16,7 +16,7 @@ async def main() -> None:
     pool = WorkerPool(max_workers=2, executor=executor)
     submitted: list[WorkerStatus] = []
 
-    # anyio up to 4.13 starts only Python's own coroutines in start_soon:
+    # anyio 4.0 to 4.13 starts only Python's own coroutines in start_soon:
     # an async def of your own around the pool's call works with every version.
     async def submit(task: WorkerTask) -> None:
         submitted.append(await pool.submit(task))

@@ -60,7 +60,7 @@ inline bool enter(State& s, PyThreadState* ts) noexcept {
   const std::uintptr_t breaker =
       std::atomic_ref<std::uintptr_t>(ts->eval_breaker).load(std::memory_order_relaxed) &
       kVersionBits;
-  if (breaker != s.breaker) [[unlikely]] refresh(s, breaker);
+  if (breaker != s.breaker) refresh(s, breaker);
   return s.any && !ts->c_profilefunc && !ts->c_tracefunc;
 }
 inline bool enter(State& s) noexcept { return enter(s, PyThreadState_GetUnchecked()); }
