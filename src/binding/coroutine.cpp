@@ -1367,7 +1367,7 @@ Ref make_body_object(PyTypeObject* type, bool generator, const Operation& op, Sc
   }
   // Origin tracking (sys.set_coroutine_origin_tracking_depth, on in asyncio's
   // debug mode) is read where sys.get_coroutine_origin_tracking_depth() reads
-  // it, the thread state: no call on the path of every coroutine.
+  // it, the thread state, rather than through the sys module.
   Ref origin;
   if (!generator) {
     if (int depth = PyThreadState_Get()->coroutine_origin_tracking_depth; depth > 0) {
